@@ -1,0 +1,159 @@
+// The translator contract: what every translation link is built from and what it reports, the
+// three interfaces through which the core reaches time and web sockets, the factory, and the mock
+// link that plays the speaker's own audio back after a delay.
+//
+// Threading: every operation, callback, scheduler block and socket callback of a translator runs
+// on the core queue. Nothing here locks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/runtime.h"
+
+namespace quendra {
+
+enum class LinkState { off, connecting, open, reconnecting, closed, error, passthrough };
+
+// The raw value of a state is its case name; any other text yields none.
+std::string_view rawValue(LinkState state);
+std::optional<LinkState> linkStateFromRaw(std::string_view raw);
+
+enum class TranscriptKind { input, output };
+
+// Timing and retry settings of every link; all durations in milliseconds.
+struct LinkTuning {
+    std::optional<double> renewAfterMs;
+    double drainMs = 2500;
+    double setupTimeoutMs = 10000;
+    double maxQueueMs = 10000;
+    double usageIntervalMs = 1000;
+    double backoffBaseMs = 500;
+    double backoffMaxMs = 15000;
+    std::int64_t maxRetries = 6;
+    std::optional<double> autoStreamEndMs = 1500;
+    double silenceAfterMs = 300;
+    double silenceTailMs = 2000;
+    double transcriptPauseMs = 1200;
+    double mockDelayMs = 2000;
+    bool operator==(const LinkTuning&) const = default;
+};
+
+class Cancellable {
+public:
+    virtual ~Cancellable() = default;
+    // After this a block that has not run yet never runs. Idempotent.
+    virtual void cancel() = 0;
+};
+
+class Scheduler {
+public:
+    virtual ~Scheduler() = default;
+    // Milliseconds since 1970-01-01 UTC.
+    virtual double nowMs() const = 0;
+    // Runs `block` once, no sooner than `ms` from now, on the core queue. A negative or
+    // non-finite delay counts as 0.
+    virtual std::shared_ptr<Cancellable> after(double ms, std::function<void()> block) = 0;
+};
+
+// A web socket that connects by itself once created. `onOpen` comes once when open; every text
+// message comes through `onMessage`; `onClose` comes exactly once per socket, also after a close
+// the owner asked for; `send` while not open is dropped silently. Callbacks on the core queue.
+class WebSocketLike {
+public:
+    virtual ~WebSocketLike() = default;
+    std::function<void()> onOpen;
+    std::function<void(const std::string& text)> onMessage;
+    std::function<void(int code, const std::string& reason)> onClose;
+
+    virtual bool isOpen() const = 0;
+    virtual void send(const std::string& text) = 0;
+    virtual void close(int code, const std::string& reason) = 0;
+};
+
+using TokenCompletion = std::function<void(Result<Token>)>;
+using TokenSource = std::function<void(TokenCompletion)>;
+using SocketFactory = std::function<std::shared_ptr<WebSocketLike>(
+    const std::string& url, const std::vector<std::string>& protocols)>;
+
+// A double uniformly drawn from [0, 1), from the standard library's generator.
+double uniformRandom();
+
+struct TranslatorOptions {
+    TranslatorOptions(std::string targetLanguage, std::shared_ptr<Scheduler> scheduler,
+                      SocketFactory makeSocket, TokenSource getToken)
+        : targetLanguage(std::move(targetLanguage)),
+          scheduler(std::move(scheduler)),
+          makeSocket(std::move(makeSocket)),
+          getToken(std::move(getToken)) {}
+
+    std::string targetLanguage;
+    std::shared_ptr<Scheduler> scheduler;
+    SocketFactory makeSocket;
+    TokenSource getToken;
+    std::string voice = "mimic";
+    std::string glossary;
+    Logger logger = Logger::silent();
+    bool inputTranscription = false;
+    std::function<double()> random = uniformRandom;
+    LinkTuning tuning;
+};
+
+using Completion = std::function<void(std::optional<Error>)>;
+
+// Base of every translation link. Created through `createTranslator` and shared by the session
+// that owns it; callbacks that outlive a call hold it weakly.
+class Translator : public std::enable_shared_from_this<Translator> {
+public:
+    static constexpr int inputRate = 16000;
+    static constexpr int outputRate = 24000;
+
+    explicit Translator(TranslatorOptions options) : opts(std::move(options)) {}
+    virtual ~Translator() = default;
+    Translator(const Translator&) = delete;
+    Translator& operator=(const Translator&) = delete;
+
+    const TranslatorOptions opts;
+    LinkState state = LinkState::closed;
+    std::int64_t inputBytes = 0;   // 16-bit input audio sent so far
+    std::int64_t outputBytes = 0;  // 16-bit translated audio received so far
+    std::function<void(const std::vector<std::int16_t>&)> onAudio;  // 24 kHz samples
+    std::function<void(const std::string& text, TranscriptKind kind, bool final)> onTranscript;
+    std::function<void(LinkState state, const std::optional<std::string>& message)> onState;
+    std::function<void(const Usage&)> onUsage;
+
+    // Running totals since construction, in seconds.
+    Usage usage() const;
+
+    // Opens the link; the completion gets no error once `open`, or the error it failed with.
+    virtual void connect(Completion completion) = 0;
+    // One chunk of 16 kHz mono samples; only while the owner considers the link open.
+    virtual void sendAudio(const std::vector<std::int16_t>& samples) = 0;
+    // Ends the link for good, reporting the final usage first.
+    virtual void close() = 0;
+
+protected:
+    // Changes `state` together with its `onState` report. The message goes with `error` only.
+    void setState(LinkState next, std::optional<std::string> message = std::nullopt);
+    void reportUsage();
+};
+
+// Builds the link for a provider identifier ("gemini", "openai", "mock"; exact match).
+Result<std::shared_ptr<Translator>> createTranslator(const std::string& provider,
+                                                     TranslatorOptions options);
+
+// Calls no service: every chunk sent comes back, resampled to 24 kHz, after `mockDelayMs`.
+class MockTranslator final : public Translator {
+public:
+    using Translator::Translator;
+    void connect(Completion completion) override;
+    void sendAudio(const std::vector<std::int16_t>& samples) override;
+    void close() override;
+};
+
+}  // namespace quendra
