@@ -48,6 +48,9 @@ using Error = std::variant<LinkError, TokenError>;
 template <typename T>
 using Result = tl::expected<T, Error>;
 
+// Receives a token or the error that prevented one.
+using TokenCompletion = std::function<void(Result<Token>)>;
+
 // The user-facing text of any error.
 std::string errorMessage(const Error& error);
 

@@ -76,7 +76,6 @@ public:
     virtual void close(int code, const std::string& reason) = 0;
 };
 
-using TokenCompletion = std::function<void(Result<Token>)>;
 using TokenSource = std::function<void(TokenCompletion)>;
 using SocketFactory = std::function<std::shared_ptr<WebSocketLike>(
     const std::string& url, const std::vector<std::string>& protocols)>;
