@@ -16,9 +16,12 @@ void requirePositiveRates(double from, double to) {
     if (!(from > 0) || !(to > 0)) fatal("le frequenze devono essere maggiori di zero", kWhere);
 }
 
-// Output length of a one-shot resampling: round(to * n / from), halves away from zero.
+// Output length of a one-shot resampling: round(to * n / from), halves away from zero. An infinite
+// rate would ask for an infinite list: a programming error like a rate of 0.
 size_t resampledLength(size_t n, double from, double to) {
-    return static_cast<size_t>(std::round(to * static_cast<double>(n) / from));
+    const double length = std::round(to * static_cast<double>(n) / from);
+    if (!std::isfinite(length)) fatal("le frequenze devono essere finite", kWhere);
+    return static_cast<size_t>(length);
 }
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -32,14 +35,6 @@ constexpr std::array<std::int8_t, 256> makeDecodeTable() {
 constexpr auto kDecode = makeDecodeTable();
 
 }  // namespace
-
-std::int16_t floatToInt16(float x) {
-    if (std::isnan(x)) return 0;
-    if (x > 1.0f) return 32767;
-    if (x < -1.0f) return -32768;
-    const float scaled = x < 0 ? x * 32768.0f : x * 32767.0f;
-    return static_cast<std::int16_t>(std::round(scaled));
-}
 
 std::vector<std::int16_t> floatToInt16(std::span<const float> x) {
     std::vector<std::int16_t> out(x.size());

@@ -4,6 +4,7 @@
 // Safe on any thread; nothing here locks or keeps state.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -12,8 +13,15 @@
 
 namespace quendra::PCM {
 
-// NaN becomes 0; values outside [-1, 1] are clamped.
-std::int16_t floatToInt16(float x);
+// NaN becomes 0; values outside [-1, 1] are clamped. The product with the scale is exact in double
+// precision, so the rounding sees the true value (a float product could round across a half).
+inline std::int16_t floatToInt16(float x) {
+    if (std::isnan(x)) return 0;
+    if (x > 1.0f) return 32767;
+    if (x < -1.0f) return -32768;
+    const double scaled = x < 0 ? static_cast<double>(x) * 32768.0 : static_cast<double>(x) * 32767.0;
+    return static_cast<std::int16_t>(std::round(scaled));
+}
 std::vector<std::int16_t> floatToInt16(std::span<const float> x);
 std::vector<float> int16ToFloat(std::span<const std::int16_t> x);
 
