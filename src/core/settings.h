@@ -13,17 +13,16 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-namespace quendra {
+#include "core/service_address.h"
 
-// Base address of the account and token service used until the user picks another one.
-inline constexpr std::string_view kDefaultServiceUrl = "https://account.ombrix.app";
+namespace quendra {
 
 struct Settings {
     std::string outputLanguage = "en";
     std::string listenLanguage = "it";
     std::string provider = "gemini";
     std::string voice = "mimic";  // "mimic" asks for no particular voice
-    std::string serviceUrl = std::string(kDefaultServiceUrl);
+    std::string serviceUrl = defaultServiceUrl;  // until the user picks another one
     std::string sessionToken;  // kept in the keychain, never in the stored JSON
     double originalDuckLevel = 0.15;
     double micDuckLevel = 0.12;

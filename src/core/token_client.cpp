@@ -110,6 +110,11 @@ void getToken(std::string_view serviceUrl, const std::string& sessionToken,
     });
 }
 
+void getToken(const Settings& settings, const std::string& provider, const FetchFunction& fetch,
+              TokenCompletion completion) {
+    getToken(settings.serviceUrl, settings.sessionToken, provider, fetch, std::move(completion));
+}
+
 tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string&) {
     nlohmann::json object = nlohmann::json::parse(response.body, nullptr, false);
     const bool isObject = object.is_object();

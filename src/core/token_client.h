@@ -13,6 +13,7 @@
 #include "core/http.h"
 #include "core/runtime.h"
 #include "core/service_address.h"
+#include "core/settings.h"
 
 namespace quendra {
 
@@ -25,7 +26,12 @@ inline constexpr const char* clientName = "quendra-mac";
 // kept); a TokenError otherwise.
 tl::expected<std::string, TokenError> base(std::string_view serviceUrl);
 
-// Asks the service at `serviceUrl` for a token for `provider`, authenticated by the account's
+// Asks the service for a token for `provider` with the settings' service address and session
+// token.
+void getToken(const Settings& settings, const std::string& provider, const FetchFunction& fetch,
+              TokenCompletion completion);
+
+// The same with the two values given directly: asks the service at `serviceUrl` for a token for `provider`, authenticated by the account's
 // session token.
 void getToken(std::string_view serviceUrl, const std::string& sessionToken,
               const std::string& provider, const FetchFunction& fetch, TokenCompletion completion);

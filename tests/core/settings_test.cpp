@@ -42,7 +42,7 @@ TEST(SettingsTest, DefaultsAreTheDocumentedValues) {
     EXPECT_EQ(s.listenLanguage, "it");
     EXPECT_EQ(s.provider, "gemini");
     EXPECT_EQ(s.voice, "mimic");
-    EXPECT_EQ(s.serviceUrl, kDefaultServiceUrl);
+    EXPECT_EQ(s.serviceUrl, defaultServiceUrl);
     EXPECT_EQ(s.serviceUrl.rfind("https://", 0), 0u);
     EXPECT_EQ(s.sessionToken, "");
     EXPECT_EQ(s.originalDuckLevel, 0.15);
