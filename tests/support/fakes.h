@@ -112,6 +112,43 @@ private:
     std::shared_ptr<std::vector<Line>> lines_ = std::make_shared<std::vector<Line>>();
 };
 
+// A translator driven by the test: it records what the owner does and lets the test report
+// states and translated audio as a link would.
+class ScriptedTranslator : public Translator {
+public:
+    using Translator::Translator;
+
+    std::vector<std::vector<std::int16_t>> sentChunks;
+    std::vector<Completion> pendingConnects;
+    int connectCalls = 0;
+    int closeCalls = 0;
+
+    void connect(Completion completion) override {
+        ++connectCalls;
+        pendingConnects.push_back(std::move(completion));
+    }
+    void sendAudio(const std::vector<std::int16_t>& samples) override { sentChunks.push_back(samples); }
+    void close() override {
+        ++closeCalls;
+        reportUsage();
+        if (state != LinkState::closed) setState(LinkState::closed);
+    }
+
+    // What the link would do.
+    void report(LinkState next, std::optional<std::string> message = std::nullopt) { setState(next, message); }
+    void deliverAudio(const std::vector<std::int16_t>& samples) {
+        outputBytes += 2 * static_cast<std::int64_t>(samples.size());
+        if (onAudio) onAudio(samples);
+    }
+    void completeConnect(std::optional<Error> error = std::nullopt) {
+        auto pending = std::move(pendingConnects);
+        pendingConnects.clear();
+        for (auto& c : pending) {
+            if (c) c(error);
+        }
+    }
+};
+
 // A token source that answers at once with a fixed result and counts its calls.
 struct FixedTokenSource {
     Result<Token> result = Token{"test-token", std::nullopt, Token::Kind::ephemeral};
