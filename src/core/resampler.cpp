@@ -18,7 +18,10 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kTwoQFirst = 1.0824;
 constexpr double kTwoQSecond = 2.6132;
 
-double flushed(double z) { return std::fabs(z) < kDenormalFloor ? 0.0 : z; }
+// State that has decayed below 1e-20 is zeroed so silence leaves no denormals behind. State that
+// is not finite (a NaN or infinite input sample) is zeroed too: a recursive filter would otherwise
+// carry it into every later sample and silence the stream for good.
+double flushed(double z) { return std::fabs(z) < kDenormalFloor || !std::isfinite(z) ? 0.0 : z; }
 
 // One output sample between s0 and the next input sample, at fractional position t - k.
 inline float interpolate(double t, float s0, float next) {

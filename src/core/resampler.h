@@ -28,7 +28,8 @@ public:
     }
     // Runs over a block in place, then flushes state that has decayed to denormal range.
     void process(std::span<float> block);
-    // Zeroes state below 1e-20 in magnitude, so silence does not leave denormals behind.
+    // Zeroes state below 1e-20 in magnitude (so silence leaves no denormals) or not finite (so one
+    // bad input sample does not poison the stream for good).
     void flushDenormals();
 
     double b0() const { return b0_; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -134,6 +135,21 @@ TEST(StreamResamplerTest, EmptyBlocksAndEqualRatesChangeNothing) {
     EXPECT_EQ(down.position(), t);
     EXPECT_EQ(down.previous(), prev);
     EXPECT_EQ(down.filters()[0].z1(), z1);
+}
+
+// One NaN or infinite sample spoils its own block, but the filter recovers at the next one.
+TEST(StreamResamplerTest, RecoversFromANonFiniteSample) {
+    for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+        StreamResampler r(48000, 16000);
+        Floats x = noise(480, 5);
+        x[100] = bad;
+        r.process(x);
+        const Floats next = r.process(noise(480, 6));
+        // The first output interpolates from the previous block's last (spoiled) sample.
+        for (std::size_t i = 1; i < next.size(); ++i) ASSERT_TRUE(std::isfinite(next[i])) << bad << " " << i;
+        EXPECT_TRUE(std::isfinite(r.filters()[0].z1()));
+        EXPECT_TRUE(std::isfinite(r.filters()[1].z2()));
+    }
 }
 
 TEST(StreamResamplerDeathTest, RatesNotAboveZeroStopTheProgram) {
