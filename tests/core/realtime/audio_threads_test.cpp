@@ -77,6 +77,13 @@ TEST(AudioThreadsTest, RenderWhileTheControlThreadChangesEverything) {
         const std::size_t n = chunkSize(rng);
         player.enqueue(std::vector<std::int16_t>(n, kValue));
         enqueued += static_cast<long>(n);
+        if (step % 500 == 250) {
+            // A burst of tiny chunks makes the player grow its chunk ring while it renders.
+            for (int i = 0; i < 600; ++i) {
+                player.enqueue(std::vector<std::int16_t>(3, kValue));
+                enqueued += 3;
+            }
+        }
         if (step % 7 == 3) player.flush();
         gain.ramp(level(rng), rampMs(rng));
         if (step % 50 == 0) gain.setSampleRate(step % 100 == 0 ? 48000 : 24000);
