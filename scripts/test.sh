@@ -23,7 +23,7 @@ ctest --preset tsan -j "$jobs"
 
 echo "== benchmarks (one short run each)"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs"
+cmake --build --preset release -j "$jobs" --target benchmarks
 shopt -s nullglob
 for bench in build/release/bench/*_bench; do
   "$bench" --benchmark_min_time=0.01 >/dev/null
