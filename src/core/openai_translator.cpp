@@ -136,8 +136,9 @@ OpenAITranslator::OpenAITranslator(TranslatorOptions options)
     log_.warn = [sink = base.warn](const std::string& text) {
         if (sink) sink(P::redact(text));
     };
+    // 100 ms chunks, halves away from zero, at least one; capped so the conversion stays defined.
     const double chunks = std::round(opts.tuning.maxQueueMs / 100.0);
-    maxQueueChunks_ = chunks >= 1 ? (chunks < 1e15 ? static_cast<std::int64_t>(chunks) : std::int64_t{1} << 50) : 1;
+    maxQueueChunks_ = chunks >= 1 ? static_cast<std::int64_t>(std::min(chunks, 1e15)) : 1;
 }
 
 OpenAITranslator::~OpenAITranslator() = default;
