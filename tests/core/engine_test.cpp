@@ -176,6 +176,44 @@ TEST_F(EngineTest, FactoryOfAGoneEngineFailsWithMotoreFermo) {
     EXPECT_EQ(speak->error(), "motore fermo");
 }
 
+TEST_F(EngineTest, ProviderLinksAskTheServiceForTokensWhileTheEngineLives) {
+    settings.provider = "openai";
+    settings.sessionToken = "sessione";
+    settings.speakEnabled = false;
+    auto engine = make();
+    engine->start(std::nullopt, std::nullopt);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].url, std::string(defaultServiceUrl) + "/api/token/openai");
+    EXPECT_EQ(requests[0].headers.at("Authorization"), "Bearer sessione");
+
+    // A login that happens meanwhile counts from the next request on.
+    auto next = engine->settings();
+    next.sessionToken = "nuova";
+    engine->apply(next, std::nullopt, std::nullopt);
+    const auto source = engine->listenSession()->translator()->opts.getToken;
+    int completions = 0;
+    source([&](const Result<Token>&) { ++completions; });
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].headers.at("Authorization"), "Bearer nuova");
+
+    // Priced usage turns into euros; an archived translator's late report is ignored.
+    auto translator = engine->listenSession()->translator();
+    translator->inputBytes = 32000 * 60;  // what its final report on close will say
+    translator->onUsage(translator->usage());
+    EXPECT_DOUBLE_EQ(engine->status().minutesIn, 1.0);
+    EXPECT_DOUBLE_EQ(engine->status().costEur, 0.031);  // 0.034 $ x 0.9, to the thousandth
+    next.listenLanguage = "de";
+    engine->apply(next, std::nullopt, std::nullopt);  // replaces (and archives) the listen link
+    translator->onUsage(Usage{600, 0});
+    EXPECT_DOUBLE_EQ(engine->status().minutesIn, 1.0);
+
+    // Once the engine is gone a token request goes nowhere and never completes.
+    engine.reset();
+    source([&](const Result<Token>&) { ++completions; });
+    EXPECT_EQ(requests.size(), 3u);
+    EXPECT_EQ(completions, 0);
+}
+
 TEST_F(EngineTest, LinkLogLinesCarryDirectionAndProvider) {
     auto engine = make();
     engine->start(std::nullopt, std::nullopt);
