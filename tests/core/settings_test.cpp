@@ -126,6 +126,7 @@ TEST(SettingsTest, DecodingFailsOnlyForDataThatIsNotAnObject) {
     for (const char* text : texts) {
         EXPECT_EQ(Settings::decodeText(text), std::nullopt) << text;
     }
+    EXPECT_EQ(Settings::decodeText(std::string("{}\0{]", 5)), std::nullopt);
     EXPECT_EQ(Settings::decode(json::array()), std::nullopt);
     EXPECT_EQ(Settings::decode(json(nullptr)), std::nullopt);
     // Deep nesting must neither crash nor fail the object around it.
