@@ -104,7 +104,7 @@ TEST_F(EngineFlowTest, SpeechComesBackDelayedInBothPlayersAndDucksTheOriginal) {
     std::vector<float> reference = PCM::int16ToFloat(PCM::resampleInt16(concat(chunks), 16000, 24000));
     const long expectedLag = 20 * kOutPerStep + kJitterFrames;
     for (const auto* out : {&listenOut, &speakOut}) {
-        const auto match = test::bestMatch(reference, *out, expectedLag - 1200, expectedLag + 1200);
+        const auto match = test::bestMatch(reference, *out, expectedLag - 300, expectedLag + 300);
         EXPECT_NEAR(match.lag, expectedLag, 1);
         EXPECT_GT(match.correlation, 0.98);
     }
