@@ -3,6 +3,7 @@
 #include <array>
 #include <random>
 
+#include "core/gemini_translator.h"
 #include "core/openai_translator.h"
 #include "core/pcm.h"
 
@@ -52,11 +53,14 @@ void Translator::reportUsage() {
 
 Result<std::shared_ptr<Translator>> createTranslator(const std::string& provider,
                                                      TranslatorOptions options) {
-    if (provider == "mock") {
-        return std::shared_ptr<Translator>(std::make_shared<MockTranslator>(std::move(options)));
+    if (provider == "gemini") {
+        return std::shared_ptr<Translator>(std::make_shared<GeminiTranslator>(std::move(options)));
     }
     if (provider == "openai") {
         return std::shared_ptr<Translator>(std::make_shared<OpenAITranslator>(std::move(options)));
+    }
+    if (provider == "mock") {
+        return std::shared_ptr<Translator>(std::make_shared<MockTranslator>(std::move(options)));
     }
     return tl::unexpected(Error{LinkError{"fornitore non supportato: " + provider, false, false}});
 }
