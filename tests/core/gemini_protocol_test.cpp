@@ -138,6 +138,7 @@ TEST(GeminiProtocolTest, ParseDuration) {
         {R"({"seconds":"7","nanos":500000000})", 7500},
         {R"({"seconds":3})", 3000},
         {R"({"seconds":" 7"})", 0},
+        {R"({"seconds":"1e999","nanos":"x"})", 0},
         {R"({"seconds":true,"nanos":1500000})", 1.5},
         {"{}", 0},
         {"true", std::nullopt},
