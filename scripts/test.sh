@@ -29,3 +29,6 @@ for bench in build/release/bench/*_bench; do
   "$bench" --benchmark_min_time=0.01 >/dev/null
   echo "ran $(basename "$bench")"
 done
+
+echo "== fuzzing (bounded runs)"
+bash scripts/fuzz.sh
