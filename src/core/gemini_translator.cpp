@@ -44,7 +44,7 @@ const char* flag(bool value) { return value ? "true" : "false"; }
 std::string describeTimeLeft(const std::optional<double>& ms) {
     if (!ms || !std::isfinite(*ms)) return "?";
     char text[400];
-    std::snprintf(text, sizeof text, "%.0f", std::trunc(*ms) + 0.0);
+    std::snprintf(text, sizeof text, "%.0f ms", std::trunc(*ms) + 0.0);  // + 0.0: no "-0"
     return text;
 }
 
@@ -349,7 +349,7 @@ void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
     if (const json* goAway = objectMember(message, "goAway")) {
         const json* timeLeft = member(*goAway, "timeLeft");
         const auto ms = GeminiProtocol::parseDuration(timeLeft ? *timeLeft : json());
-        log_.debug("goAway, tempo rimasto: " + describeTimeLeft(ms) + (ms ? " ms" : ""));
+        log_.debug("goAway, tempo rimasto: " + describeTimeLeft(ms));
         if (session == active_ && !session->retired) renew("goAway");
     }
 

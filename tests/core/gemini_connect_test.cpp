@@ -29,6 +29,19 @@ protected:
 const std::string kV1betaBase =
     std::string(GP::apiHost) + "/ws/google.ai.generativelanguage.v1beta.GenerativeService.";
 
+TEST_F(GeminiConnectTest, FactoryBuildsTheLinkForExactlyGemini) {
+    for (const char* name : {"Gemini", "gemini ", "GEMINI"}) {
+        TranslatorOptions options("it", scheduler, sockets.factory(), tokenSource);
+        const auto built = createTranslator(name, options);
+        ASSERT_FALSE(built.has_value());
+        EXPECT_EQ(errorMessage(built.error()), std::string("fornitore non supportato: ") + name);
+    }
+    make();  // "gemini", checked inside
+    EXPECT_EQ(link->state, LinkState::closed);
+    EXPECT_EQ(link->resumptionHandle(), std::nullopt);
+    EXPECT_EQ(link->droppedChunks(), 0);
+}
+
 TEST_F(GeminiConnectTest, OpensWhenTheSetupIsConfirmed) {
     make();
     connect();

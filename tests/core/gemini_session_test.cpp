@@ -89,6 +89,8 @@ TEST_F(GeminiSessionTest, GoAwayRenewsOnceAndOnlyFromTheActiveSession) {
     states.clear();
     first->deliverMessage(R"({"goAway":{"timeLeft":"12.5s"}})");
     EXPECT_TRUE(logs.contains("goAway, tempo rimasto: 12500 ms"));
+    first->deliverMessage(R"({"goAway":{"timeLeft":"-0.0004s"}})");
+    EXPECT_TRUE(logs.contains("goAway, tempo rimasto: 0 ms"));
     EXPECT_TRUE(logs.contains("rinnovo connessione (goAway)"));
     ASSERT_EQ(sockets.sockets.size(), 2u);
 
@@ -103,7 +105,7 @@ TEST_F(GeminiSessionTest, GoAwayRenewsOnceAndOnlyFromTheActiveSession) {
     EXPECT_EQ(first->closeCalls, kRenewed);
 
     second->deliverMessage(R"({"goAway":{"timeLeft":1e308}})");
-    EXPECT_TRUE(logs.contains("goAway, tempo rimasto: ?"));
+    EXPECT_EQ(logs.texts()[logs.texts().size() - 2], "goAway, tempo rimasto: ?");
     EXPECT_EQ(sockets.sockets.size(), 3u);
     EXPECT_TRUE(states.empty());
 }
