@@ -126,8 +126,8 @@ TEST_F(GeminiConnectTest, FailuresThatEndAtOnce) {
         size_t tokenCalls;
         Error error;
     };
-    const Case cases[] = {
-        {-1, Token{"t", std::nullopt, Token::Kind::ephemeral}, 0, LinkError{"connessione fallita", std::nullopt, false}},
+    const std::vector<Case> cases = {
+        {-1, Token{}, 0, LinkError{"connessione fallita", std::nullopt, false}},
         {6, tl::unexpected(Error{TokenError{"accesso negato", 401, false}}), 1,
          TokenError{"accesso negato", 401, false}},
         {6, tl::unexpected(Error{LinkError{"no", false, false}}), 1, LinkError{"no", false, false}},
@@ -151,19 +151,25 @@ TEST_F(GeminiConnectTest, FailuresThatEndAtOnce) {
 
 TEST_F(GeminiConnectTest, UnusableTokensAreRetried) {
     struct Case {
-        Token token;
+        std::string text;
+        std::optional<double> expiresAtMs;
+        Token::Kind kind;
         std::string message;
     };
     const double now = scheduler->nowMs();
-    const Case cases[] = {
-        {{"t", now, Token::Kind::ephemeral}, "gettone già scaduto (controlla data e ora del computer)"},
-        {{"", std::nullopt, Token::Kind::apiKey}, "getToken() non ha restituito un gettone"},
+    const std::vector<Case> cases = {
+        {"t", now, Token::Kind::ephemeral, "gettone già scaduto (controlla data e ora del computer)"},
+        {"", std::nullopt, Token::Kind::apiKey, "getToken() non ha restituito un gettone"},
     };
     tuning.maxRetries = 1;
     for (const auto& c : cases) {
         askedAt->clear();
         completions.clear();
-        tokensAnswer(c.token);
+        Token token;
+        token.token = c.text;
+        token.expiresAtMs = c.expiresAtMs;
+        token.kind = c.kind;
+        tokensAnswer(token);
         make();
         connect();
         runAllTimers();
@@ -384,8 +390,11 @@ TEST_F(GeminiConnectTest, DroppedLinkClosesItsConnections) {
 }
 
 TEST_F(GeminiConnectTest, CredentialsNeverReachTheLog) {
-    const Token tokens[] = {{"AIzaSyD-SECRETkey_1", std::nullopt, Token::Kind::apiKey},
-                            {"auth_tokens/SECRET.ephemeral", 5e12, Token::Kind::ephemeral}};
+    std::vector<Token> tokens(2);
+    tokens[0].token = "AIzaSyD-SECRETkey_1";
+    tokens[0].kind = Token::Kind::apiKey;
+    tokens[1].token = "auth_tokens/SECRET.ephemeral";
+    tokens[1].expiresAtMs = 5e12;
     for (const auto& token : tokens) {
         tokensAnswer(token);
         make();

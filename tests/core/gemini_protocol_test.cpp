@@ -16,25 +16,26 @@ const std::string kBase =
 TEST(GeminiProtocolTest, UrlCarriesThePercentEncodedCredential) {
     EXPECT_EQ(GP::apiHost, "wss://generativelanguage.googleapis.com");
     struct Case {
-        Token token;
+        std::string token;
+        Token::Kind kind;
         std::string version;
         std::string url;
     };
-    const Case cases[] = {
-        {{"a b/c", std::nullopt, Token::Kind::apiKey},
-         "v1beta",
+    const std::vector<Case> cases = {
+        {"a b/c", Token::Kind::apiKey, "v1beta",
          kBase + "v1beta.GenerativeService.BidiGenerateContent?key=a%20b%2Fc"},
-        {{"-_.!~*'()", std::nullopt, Token::Kind::ephemeral},
-         "v1alpha",
+        {"-_.!~*'()", Token::Kind::ephemeral, "v1alpha",
          kBase + "v1alpha.GenerativeService.BidiGenerateContentConstrained?access_token=-_.!~*'()"},
-        {{"x+y=z&%?#:@\"\xC3\xA9\x01", 5.0, Token::Kind::ephemeral},
-         "v1beta",
+        {"x+y=z&%?#:@\"\xC3\xA9\x01", Token::Kind::ephemeral, "v1beta",
          kBase + "v1beta.GenerativeService.BidiGenerateContentConstrained?access_token="
                  "x%2By%3Dz%26%25%3F%23%3A%40%22%C3%A9%01"},
     };
     for (const auto& c : cases) {
-        auto url = GP::buildUrl(c.token, c.version);
-        ASSERT_TRUE(url.has_value()) << c.token.token;
+        Token token;
+        token.token = c.token;
+        token.kind = c.kind;
+        auto url = GP::buildUrl(token, c.version);
+        ASSERT_TRUE(url.has_value()) << c.token;
         EXPECT_EQ(*url, c.url);
     }
 }
@@ -120,7 +121,7 @@ TEST(GeminiProtocolTest, ParseDuration) {
         const char* json;  // nullptr: no value
         std::optional<double> ms;
     };
-    const Case cases[] = {
+    const std::vector<Case> cases = {
         {nullptr, std::nullopt},
         {R"("12.5s")", 12500},
         {R"(" \t3s  ")", 3000},
@@ -156,7 +157,7 @@ TEST(GeminiProtocolTest, RedactHidesCredentials) {
         std::string in;
         std::string out;
     };
-    const Case cases[] = {
+    const std::vector<Case> cases = {
         {"wss://h/p?key=abc&x=1", "wss://h/p?key=***&x=1"},
         {"u?a=1&ACCESS_TOKEN=q", "u?a=1&ACCESS_TOKEN=***"},
         {"?access_token=a\"b", "?access_token=***\"b"},
