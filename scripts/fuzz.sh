@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang 16 under AddressSanitizer and UndefinedBehaviorSanitizer
-# in build/fuzz, and runs each for a bounded time (FUZZ_SECONDS, default 30) on a scratch copy of
-# its committed seed corpus. Any crash or sanitizer report fails the script.
+# in build/fuzz, and runs each target fuzz/<name>_fuzz for a bounded time (FUZZ_SECONDS, default
+# 30) on a scratch copy of its committed seed corpus fuzz/corpus/<name>/. Any crash or sanitizer
+# report fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,7 @@ cmake --build "$build" -j "$(nproc)" --target fuzz_targets
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for seeds in fuzz/corpus/*/; do
-  target=$(basename "$seeds")
+  target=$(basename "$seeds")_fuzz
   work=$(mktemp -d)
   cp "$seeds"* "$work"/
   echo "fuzzing $target for ${seconds}s"

@@ -187,12 +187,5 @@ TEST(GeminiProtocolTest, RedactCopesWithLongAndInvalidText) {
     EXPECT_EQ(GP::redact(tokens).size(), tokens.size() - 100000);
 }
 
-TEST(JsonTextTest, CompactAndRepairsInvalidUtf8) {
-    EXPECT_EQ(jsonString(json::object()), "{}");
-    EXPECT_EQ(jsonString(json{{"a", {1, true, "x"}}}), R"({"a":[1,true,"x"]})");
-    const std::string repaired = jsonString(json{{"t", std::string("ok\xFF")}});
-    EXPECT_EQ(repaired, "{\"t\":\"ok\xEF\xBF\xBD\"}");
-}
-
 }  // namespace
 }  // namespace quendra
