@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit, peer, sound and UI tests under AddressSanitizer
-# and UndefinedBehaviorSanitizer, the threaded tests again under ThreadSanitizer, and each
-# benchmark once, briefly, so none of them rots. Timings are never judged here.
+# and UndefinedBehaviorSanitizer, the threaded tests again under ThreadSanitizer, each benchmark
+# once, briefly, so none of them rots (timings are never judged here), and the fuzz targets for a
+# bounded time. Ends with one summary line of the test counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,16 +11,26 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+# Runs ctest with the given arguments, keeping its output for the summary.
+run_ctest() {
+  local name=$1
+  shift
+  ctest "$@" 2>&1 | tee "$logs/$name.log"
+  return "${PIPESTATUS[0]}"
+}
 
 echo "== dev (ASan + UBSan)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
-ctest --preset dev -j "$jobs"
+run_ctest dev --preset dev -j "$jobs"
 
 echo "== tsan (threaded tests)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan -j "$jobs"
+run_ctest tsan --preset tsan -j "$jobs"
 
 echo "== benchmarks (one short run each)"
 cmake --preset release >/dev/null
@@ -31,4 +42,16 @@ for bench in build/release/bench/*_bench; do
 done
 
 echo "== fuzzing (bounded runs)"
-bash scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/fuzz.sh
+
+passed=0
+failed=0
+for log in "$logs"/*.log; do
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+  [ -n "$line" ] || continue
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+echo "summary: $passed passed, $failed failed"
