@@ -1,0 +1,36 @@
+// Shared by the test peers: command-line options and the HTTP(S) server they listen with.
+'use strict';
+const fs = require('fs');
+const http = require('http');
+const https = require('https');
+
+// --name value pairs and bare --flags.
+function options(argv) {
+  const out = {};
+  for (let i = 0; i < argv.length; i++) {
+    const arg = argv[i];
+    if (!arg.startsWith('--')) continue;
+    const next = argv[i + 1];
+    if (next === undefined || next.startsWith('--')) out[arg.slice(2)] = true;
+    else { out[arg.slice(2)] = next; i++; }
+  }
+  return out;
+}
+
+// HTTPS with --cert and --key, plain HTTP with --plain. Listens on --port (0: any free port) on
+// 127.0.0.1 and prints the port as the first line of standard output, which the tests wait for.
+function listen(opts, handler, ready) {
+  const server = opts.plain
+    ? http.createServer(handler)
+    : https.createServer({ cert: fs.readFileSync(opts.cert), key: fs.readFileSync(opts.key) }, handler);
+  if (ready) ready(server);
+  server.listen(Number(opts.port || 0), opts.host || '127.0.0.1', () => {
+    process.stdout.write(`${server.address().port}\n`);
+  });
+  // Tests kill the peer at teardown; also leave when the test process's end closes our stdin.
+  process.stdin.on('end', () => process.exit(0));
+  process.stdin.resume();
+  return server;
+}
+
+module.exports = { options, listen };
