@@ -328,9 +328,9 @@ std::shared_ptr<BeastWebSocket> BeastWebSocket::create(CoreQueue& queue, const s
 }
 
 BeastWebSocket::~BeastWebSocket() {
-    if (connection_ && !finished_) {
-        queue_.post([connection = connection_] { connection->close(1001, ""); });
-    }
+    // May run on any thread, so the connection decides on the queue whether anything is left to
+    // close (it is a no-op once the connection ended).
+    if (connection_) queue_.post([connection = connection_] { connection->close(1001, ""); });
 }
 
 void BeastWebSocket::send(const std::string& text) {
