@@ -348,12 +348,13 @@ void BeastWebSocket::close(int code, const std::string& reason) {
 void BeastWebSocket::connectionOpened() {
     if (finished_) return;
     open_ = true;
-    if (onOpen) onOpen();
+    // Called through a copy: the owner may replace or clear its callbacks from inside them.
+    if (auto callback = onOpen) callback();
 }
 
 void BeastWebSocket::connectionMessage(const std::string& text) {
     if (finished_) return;
-    if (onMessage) onMessage(text);
+    if (auto callback = onMessage) callback(text);
 }
 
 void BeastWebSocket::connectionEnded(int code, const std::string& text) { finish(code, text); }
@@ -362,7 +363,7 @@ void BeastWebSocket::finish(int code, const std::string& text) {
     if (finished_) return;
     finished_ = true;
     open_ = false;
-    if (onClose) onClose(code, text);
+    if (auto callback = onClose) callback(code, text);
 }
 
 std::shared_ptr<WebSocketLike> makeWebSocket(const std::string& url, const std::vector<std::string>& protocols) {

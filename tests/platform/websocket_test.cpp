@@ -225,6 +225,24 @@ TEST_F(WebSocketTest, APeerThatNeverAnswersHitsTheStepDeadline) {
     }
 }
 
+TEST_F(WebSocketTest, KeepAlivePingsHoldALiveLinkAndEndADeadOne) {
+    NetTuning tuning;
+    tuning.idleTimeoutMs = 200;
+    tuning.closeTimeoutMs = 200;
+    auto live = open(url("/echo"), {}, tuning);
+    auto deaf = open(url("/deaf"), {}, tuning);
+    ASSERT_TRUE(live.waitOpen());
+    ASSERT_TRUE(deaf.waitOpen());
+    // The deaf peer answers no ping: after two idle periods the link is given up.
+    auto close = deaf.waitClose();
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->code, 1006);
+    EXPECT_NE(close->reason.find("timeout"), std::string::npos) << close->reason;
+    // Meanwhile the live peer's pongs kept its quiet link open.
+    EXPECT_TRUE(live.report->get().closes.empty());
+    EXPECT_TRUE(onCore(*queue, [&] { return live.socket->isOpen(); }));
+}
+
 TEST_F(WebSocketTest, CloseReportsTheOwnersCodeOnceAndLater) {
     // Before open: the attempt is abandoned and onClose carries the owner's code.
     auto early = open(url("/echo"));
@@ -255,6 +273,29 @@ TEST_F(WebSocketTest, CloseReportsTheOwnersCodeOnceAndLater) {
     EXPECT_EQ(early.report->get().opens, 0);
     EXPECT_EQ(probe.report->get().closes.size(), 1u);
     EXPECT_TRUE(probe.report->get().messages.empty());
+}
+
+TEST_F(WebSocketTest, CallbacksMayClearThemselvesWhileRunning) {
+    // As the links do: the handler drops the socket's callbacks (and so its own captures) first.
+    auto done = std::make_shared<test::Shared<std::vector<std::string>>>();
+    auto factory = makeSocketFactory(*queue);
+    auto socket = onCore(*queue, [&] {
+        auto s = factory(url("/close?code=4002&reason=via"), {});
+        std::weak_ptr<WebSocketLike> weak = s;
+        auto marker = std::make_shared<std::string>("closed");
+        s->onClose = [weak, done, marker](int code, const std::string&) {
+            if (auto self = weak.lock()) {
+                self->onOpen = nullptr;
+                self->onMessage = nullptr;
+                self->onClose = nullptr;
+            }
+            done->update([&](auto& v) { v.push_back(*marker + " " + std::to_string(code)); });
+        };
+        return s;
+    });
+    ASSERT_TRUE(done->waitUntil([](const auto& v) { return !v.empty(); }));
+    EXPECT_EQ(done->get(), std::vector<std::string>{"closed 4002"});
+    onCore(*queue, [&] { socket.reset(); });
 }
 
 TEST_F(WebSocketTest, AnUnusableUrlClosesWith1006Later) {

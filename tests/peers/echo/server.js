@@ -4,6 +4,7 @@
 //   /binary          every text message comes back as a binary frame; "hex:<digits>" as those bytes
 //   /close?code=C&reason=R  closes at once with that code and reason ("code=none": no status)
 //   /drop            drops the TCP connection without a close frame on the first message
+//   /deaf            stops reading once open: pings go unanswered, nothing is echoed
 //   /hang            never answers the upgrade request
 //   /reject?status=S answers the upgrade request with HTTP status S
 //
@@ -25,6 +26,10 @@ wss.on('connection', (ws, req) => {
     const code = url.searchParams.get('code');
     if (code === 'none') ws.close();
     else ws.close(Number(code || 1000), url.searchParams.get('reason') || '');
+    return;
+  }
+  if (mode === '/deaf') {
+    req.socket.pause();
     return;
   }
   if (mode === '/info') {
