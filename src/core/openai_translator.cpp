@@ -299,18 +299,25 @@ void OpenAITranslator::openOnce(std::uint64_t generation, SessionCompletion comp
     });
 }
 
+// Ends an attempt's wait for readiness: its timer stops, its session no longer reports to it and
+// it is no longer the pending one. Returns the completion still to be called.
+OpenAITranslator::SessionCompletion OpenAITranslator::settleAttempt(Attempt& attempt) {
+    attempt.done = true;
+    if (attempt.setupTimer) attempt.setupTimer->cancel();
+    attempt.session->onReady = nullptr;
+    attempt.session->onSetupError = nullptr;
+    if (auto owner = attempt.owner.lock()) {
+        if (owner->pendingAttempt_.lock().get() == &attempt) owner->pendingAttempt_.reset();
+    }
+    auto completion = std::move(attempt.completion);
+    attempt.completion = nullptr;
+    return completion;
+}
+
 void OpenAITranslator::failAttempt(std::shared_ptr<Attempt> attempt, Error error) {
     const SessionPtr session = attempt->session;
     if (attempt->done || session->ready) return;
-    attempt->done = true;
-    if (attempt->setupTimer) attempt->setupTimer->cancel();
-    session->onReady = nullptr;
-    session->onSetupError = nullptr;
-    if (auto owner = attempt->owner.lock()) {
-        if (owner->pendingAttempt_.lock() == attempt) owner->pendingAttempt_.reset();
-    }
-    auto completion = std::move(attempt->completion);
-    attempt->completion = nullptr;
+    auto completion = settleAttempt(*attempt);
     if (completion) completion(tl::unexpected(std::move(error)));
     session->ws->close(1000, "setup fallito");
 }
@@ -318,16 +325,8 @@ void OpenAITranslator::failAttempt(std::shared_ptr<Attempt> attempt, Error error
 void OpenAITranslator::readyAttempt(std::shared_ptr<Attempt> attempt) {
     const SessionPtr session = attempt->session;
     if (attempt->done) return;
-    attempt->done = true;
     session->ready = true;
-    if (attempt->setupTimer) attempt->setupTimer->cancel();
-    session->onReady = nullptr;
-    session->onSetupError = nullptr;
-    if (auto owner = attempt->owner.lock()) {
-        if (owner->pendingAttempt_.lock() == attempt) owner->pendingAttempt_.reset();
-    }
-    auto completion = std::move(attempt->completion);
-    attempt->completion = nullptr;
+    auto completion = settleAttempt(*attempt);
     if (completion) completion(session);
 }
 

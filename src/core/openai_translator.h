@@ -58,6 +58,7 @@ private:
     void openWithRetry(std::int64_t attempt, std::optional<Error> lastError,
                        std::uint64_t generation, SessionCompletion completion);
     void openOnce(std::uint64_t generation, SessionCompletion completion);
+    static SessionCompletion settleAttempt(Attempt& attempt);
     static void failAttempt(std::shared_ptr<Attempt> attempt, Error error);
     static void readyAttempt(std::shared_ptr<Attempt> attempt);
     void onSocketMessage(const SessionPtr& session, const std::string& text);
