@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <boost/asio/post.hpp>
+#include <openssl/ssl.h>
 
 #include "core/runtime.h"
 
@@ -29,7 +30,12 @@ void CoreQueue::post(std::function<void()> task) {
 bool CoreQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 CoreQueue& coreQueue() {
+    // OpenSSL frees its global and per-thread state from an exit handler. Initialised before the
+    // queue exists, that handler runs after the queue's destructor has stopped the thread and freed
+    // its connections, not under them.
+    static const bool tlsReady = OPENSSL_init_ssl(0, nullptr) == 1;
     static CoreQueue queue;
+    (void)tlsReady;
     return queue;
 }
 
