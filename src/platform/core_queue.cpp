@@ -16,8 +16,11 @@ CoreQueue::CoreQueue() : work_(boost::asio::make_work_guard(context_)) {
     });
 }
 
-CoreQueue::~CoreQueue() {
+CoreQueue::~CoreQueue() { stop(); }
+
+void CoreQueue::stop() {
     if (isCurrent()) fatal("la coda del nucleo non può fermarsi da sé", "platform/CoreQueue");
+    if (!thread_.joinable()) return;
     work_.reset();
     context_.stop();
     thread_.join();
@@ -32,7 +35,8 @@ bool CoreQueue::isCurrent() const { return std::this_thread::get_id() == thread_
 CoreQueue& coreQueue() {
     // OpenSSL frees its global and per-thread state from an exit handler. Initialised before the
     // queue exists, that handler runs after the queue's destructor has stopped the thread and freed
-    // its connections, not under them.
+    // its connections, not under them. (A thread's own state, its error queue and random
+    // generators, is freed when the thread ends only until that handler has run.)
     static const bool tlsReady = OPENSSL_init_ssl(0, nullptr) == 1;
     static CoreQueue queue;
     (void)tlsReady;

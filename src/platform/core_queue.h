@@ -18,6 +18,9 @@ public:
     // Stops the thread and drops work not yet run. Must not be called on the queue's own thread.
     // Objects bound to the context (sockets, timers) must be gone, or pending in it, by then.
     ~CoreQueue();
+    // Stops the thread early, e.g. before static destruction; work still pending, and work posted
+    // later, never runs and is dropped with the queue. Idempotent; same rule as the destructor.
+    void stop();
     CoreQueue(const CoreQueue&) = delete;
     CoreQueue& operator=(const CoreQueue&) = delete;
 

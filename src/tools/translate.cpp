@@ -327,6 +327,12 @@ int run(int argc, char** argv) {
         session.reset();
     });
     const auto heard = result.get_future().get();
+    // Let the closes the engine's destructors posted run, then stop the core thread before static
+    // destruction: no handler may run while the TLS context and the other statics are destroyed.
+    std::promise<void> flushed;
+    queue.post([&] { flushed.set_value(); });
+    flushed.get_future().get();
+    queue.stop();
     if (code != 0) return code;
     if (!writeWav(options->output, heard, error)) {
         std::cerr << "Errore: " << error << std::endl;
