@@ -89,13 +89,14 @@ std::optional<Audio> speak(const std::string& text, const std::string& voice) {
     return audio;
 }
 
-Match bestMatch(const std::vector<float>& reference, const std::vector<float>& signal, long minLag, long maxLag) {
+Match bestMatch(const std::vector<float>& reference, const std::vector<float>& signal, long minLag, long maxLag, long stride) {
+    const auto step = static_cast<size_t>(std::max(stride, 1L));
     Match best;
     double refEnergy = 0;
-    for (float r : reference) refEnergy += static_cast<double>(r) * r;
-    for (long lag = std::max(minLag, 0L); lag <= maxLag; ++lag) {
+    for (size_t i = 0; i < reference.size(); i += step) refEnergy += static_cast<double>(reference[i]) * reference[i];
+    for (long lag = std::max(minLag, 0L); lag <= maxLag; lag += static_cast<long>(step)) {
         double dot = 0, sigEnergy = 0;
-        for (size_t i = 0; i < reference.size(); ++i) {
+        for (size_t i = 0; i < reference.size(); i += step) {
             const size_t j = i + static_cast<size_t>(lag);
             if (j >= signal.size()) break;
             dot += static_cast<double>(reference[i]) * signal[j];

@@ -21,11 +21,13 @@ std::optional<Audio> readWav(const std::string& path);
 std::optional<Audio> speak(const std::string& text, const std::string& voice = "en");
 
 // The lag, in samples, at which `signal` best matches `reference` (searched over [minLag, maxLag]),
-// and the normalised correlation there.
+// and the normalised correlation there. A `stride` above 1 looks at every stride-th sample and lag
+// only: much faster, for checks that need no sample-exact lag.
 struct Match {
     long lag = 0;
     double correlation = 0;
 };
-Match bestMatch(const std::vector<float>& reference, const std::vector<float>& signal, long minLag, long maxLag);
+Match bestMatch(const std::vector<float>& reference, const std::vector<float>& signal, long minLag, long maxLag,
+                long stride = 1);
 
 }  // namespace quendra::test
