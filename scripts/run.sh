@@ -4,14 +4,17 @@
 # and translates it with the mock provider; any arguments go to ombrix-translate as they are
 # (see `scripts/run.sh --help`).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+caller=$PWD
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
 
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target ombrix-translate >/dev/null
 
-tool=build/release/src/tools/ombrix-translate
+tool=$root/build/release/src/tools/ombrix-translate
 if [ $# -gt 0 ]; then
+  cd "$caller"  # file names on the command line are the caller's
   exec "$tool" "$@"
 fi
 
