@@ -3,6 +3,7 @@
 const fs = require('fs');
 const http = require('http');
 const https = require('https');
+const readline = require('readline');
 
 // --name value pairs and bare --flags.
 function options(argv) {
@@ -33,4 +34,30 @@ function listen(opts, handler, ready) {
   return server;
 }
 
-module.exports = { options, listen };
+// Runs a provider peer: applies the start-up commands, listens on `port`, prints the port as the
+// first line of standard output, then takes one command per line on standard input. A signal, or
+// the end of a piped standard input (the test process going away), calls `shutdown`.
+function serveWithCommands({ server, host, port, commands, runCommand, shutdown, fail, log }) {
+  for (const command of commands) {
+    const error = runCommand(command);
+    if (error) fail(error);
+  }
+  process.on('SIGTERM', shutdown);
+  process.on('SIGINT', shutdown);
+  server.listen(port, host, () => {
+    process.stdout.write(`${server.address().port}\n`);
+    let stdinIsPipe = false;
+    try {
+      const stat = fs.fstatSync(0);
+      stdinIsPipe = stat.isFIFO() || stat.isSocket();
+    } catch (e) { /* no standard input at all */ }
+    const lines = readline.createInterface({ input: process.stdin });
+    lines.on('line', (line) => {
+      const error = runCommand(line.trim());
+      if (error) log(error);
+    });
+    if (stdinIsPipe) lines.on('close', shutdown);
+  });
+}
+
+module.exports = { options, listen, serveWithCommands };

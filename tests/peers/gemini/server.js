@@ -33,7 +33,7 @@
 
 const fs = require('fs');
 const https = require('https');
-const readline = require('readline');
+const { serveWithCommands } = require('../common');
 const { WebSocketServer } = require('ws');
 
 const MODEL = 'models/gemini-4-live-translate';
@@ -347,23 +347,4 @@ function shutdown() {
   process.exit(0);
 }
 
-for (const command of args.commands) {
-  const error = runCommand(command);
-  if (error) fail(error);
-}
-
-process.on('SIGTERM', shutdown);
-process.on('SIGINT', shutdown);
-
-server.listen(args.port, args.host, () => {
-  process.stdout.write(`${server.address().port}\n`);
-  const stdinIsPipe = (() => {
-    try { const s = fs.fstatSync(0); return s.isFIFO() || s.isSocket(); } catch (e) { return false; }
-  })();
-  const lines = readline.createInterface({ input: process.stdin });
-  lines.on('line', (line) => {
-    const error = runCommand(line.trim());
-    if (error) log(error);
-  });
-  if (stdinIsPipe) lines.on('close', shutdown);
-});
+serveWithCommands({ server, host: args.host, port: args.port, commands: args.commands, runCommand, shutdown, fail, log });

@@ -42,7 +42,7 @@
 
 const fs = require('fs');
 const https = require('https');
-const readline = require('readline');
+const { serveWithCommands } = require('../common');
 const { WebSocketServer } = require('ws');
 
 const PATH = '/v1/realtime/translations';
@@ -361,23 +361,4 @@ function shutdown() {
   process.exit(0);
 }
 
-for (const command of args.commands) {
-  const error = runCommand(command);
-  if (error) fail(error);
-}
-
-process.on('SIGTERM', shutdown);
-process.on('SIGINT', shutdown);
-
-server.listen(args.port, args.host, () => {
-  process.stdout.write(`${server.address().port}\n`);
-  const stdinIsPipe = (() => {
-    try { return fs.fstatSync(0).isFIFO(); } catch (e) { return false; }
-  })();
-  const lines = readline.createInterface({ input: process.stdin });
-  lines.on('line', (line) => {
-    const error = runCommand(line.trim());
-    if (error) log(error);
-  });
-  if (stdinIsPipe) lines.on('close', shutdown);
-});
+serveWithCommands({ server, host: args.host, port: args.port, commands: args.commands, runCommand, shutdown, fail, log });
