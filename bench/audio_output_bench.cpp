@@ -5,9 +5,10 @@
 
 #include <vector>
 
-#include "core/ducker.h"
-#include "core/pull_player.h"
-#include "core/ring_buffer.h"
+#include "core/audio/ducker.h"
+#include "core/audio/gain_ramp.h"
+#include "core/audio/pull_player.h"
+#include "core/audio/ring_buffer.h"
 
 namespace {
 

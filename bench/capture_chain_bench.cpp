@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "core/pcm.h"
-#include "core/resampler.h"
-#include "core/vad.h"
+#include "core/audio/pcm.h"
+#include "core/audio/resampler.h"
+#include "core/audio/vad.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/gemini_protocol.h"
-#include "core/pcm.h"
+#include "core/links/gemini/gemini_protocol.h"
+#include "core/audio/pcm.h"
 
 using namespace quendra;
 

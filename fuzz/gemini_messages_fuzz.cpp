@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/gemini_translator.h"
+#include "core/links/gemini/gemini_translator.h"
 #include "support/fakes.h"
 
 using namespace quendra;

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/openai_translator.h"
+#include "core/links/openai/openai_translator.h"
 
 namespace {
 

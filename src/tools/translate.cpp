@@ -16,16 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
-#include "core/resampler.h"
-#include "core/usage.h"
+#include "core/engine/engine.h"
+#include "core/audio/resampler.h"
+#include "core/engine/usage.h"
 #include "platform/brand.h"
-#include "platform/core_queue.h"
-#include "platform/http_fetch.h"
-#include "platform/keychain.h"
-#include "platform/scheduler.h"
-#include "platform/settings_store.h"
-#include "platform/websocket.h"
+#include "platform/net/core_queue.h"
+#include "platform/net/http_fetch.h"
+#include "platform/storage/keychain.h"
+#include "platform/net/scheduler.h"
+#include "platform/storage/settings_store.h"
+#include "platform/net/websocket.h"
 
 namespace quendra {
 namespace {

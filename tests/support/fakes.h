@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/translator.h"
+#include "core/links/translator.h"
 
 namespace quendra::test {
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/pcm.h"
-#include "core/resampler.h"
+#include "core/audio/pcm.h"
+#include "core/audio/resampler.h"
 #include "support/peers.h"
 #include "support/speech.h"
 

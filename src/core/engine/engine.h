@@ -1,0 +1,108 @@
+// The one object through which the application drives translation: it holds the settings, runs
+// the two directions, builds their translators with tokens, logging and usage accounting, and
+// publishes status snapshots.
+//
+// Threading: every operation is called on the core queue; `onStatus` and `onAutoStop` are called
+// there too. Audio render threads never call the engine: they only use the players and gain
+// ramps of the two AudioPorts, which lock themselves.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/audio/audio_ports.h"
+#include "core/service/http.h"
+#include "core/audio/pull_player.h"
+#include "core/sessions/sessions.h"
+#include "core/settings/settings.h"
+#include "core/links/translator.h"
+#include "core/engine/usage.h"
+
+namespace quendra {
+
+struct EngineStatus {
+    LinkState listenState = LinkState::off;
+    std::string listenError;
+    LinkState speakState = LinkState::off;
+    std::string speakError;
+    double minutesIn = 0;
+    double minutesOut = 0;
+    double costEur = 0;
+    bool tailActive = false;   // translated speech is playing in either direction
+    double tailSeconds = 0;    // the larger of the two directions' queued seconds
+    bool originalVoice = false;
+    bool operator==(const EngineStatus&) const = default;
+};
+
+class TranslationEngine : public std::enable_shared_from_this<TranslationEngine> {
+public:
+    static constexpr double pollMs = 50;
+    static constexpr double statusMs = 1000;
+    static constexpr double idleMs = 900000;
+
+    // Stores the settings as given (no repair) and starts nothing.
+    TranslationEngine(Settings settings, std::shared_ptr<Scheduler> scheduler, SocketFactory makeSocket,
+                      FetchFunction fetch, AudioPorts listenPorts, AudioPorts speakPorts, Logger logger);
+
+    // Starts both directions (restarting when running); the texts are the audio graphs' device
+    // errors, if any.
+    void start(std::optional<std::string> listenError, std::optional<std::string> speakError);
+    void stop();
+    // New settings and device errors; while running the directions adjust.
+    void apply(Settings settings, std::optional<std::string> listenError,
+               std::optional<std::string> speakError);
+    // 16 kHz mono chunks from the listen capture and the microphone.
+    void listenChunk(const std::vector<std::int16_t>& samples);
+    void micChunk(const std::vector<std::int16_t>& samples);
+    // Drops queued translated speech in both directions.
+    void cut();
+    void setOriginalVoice(bool on);
+
+    EngineStatus status() const;
+    const Settings& settings() const { return settings_; }
+    bool running() const { return running_; }
+
+    LinkTuning tuning;
+    std::function<void(const EngineStatus&)> onStatus;
+    std::function<void(const std::string& reason)> onAutoStop;
+
+    // Read access for tests and diagnostics.
+    const std::shared_ptr<ListenSession>& listenSession() const { return listen_; }
+    const std::shared_ptr<SpeakSession>& speakSession() const { return speak_; }
+    const UsageLedger& ledger() const { return *ledger_; }
+
+private:
+    void startListen();
+    void publish();
+    void tick();
+    void statusTick();
+    TranslatorFactory factory(const std::string& direction);
+    SessionEvent changed();
+    SessionEvent activity();
+    SessionEvent archive(const std::string& direction);
+
+    Settings settings_;
+    std::shared_ptr<Scheduler> scheduler_;
+    SocketFactory makeSocket_;
+    FetchFunction fetch_;
+    AudioPorts listenPorts_;
+    AudioPorts speakPorts_;
+    Logger logger_;
+    std::shared_ptr<UsageLedger> ledger_ = std::make_shared<UsageLedger>();
+    std::shared_ptr<ListenSession> listen_;
+    std::shared_ptr<SpeakSession> speak_;
+    std::optional<AutoStop> autoStop_;  // replaced whole at start and after an idle stop
+    bool running_ = false;
+    bool originalVoice_ = false;
+    std::optional<std::string> listenError_;
+    std::optional<std::string> speakError_;
+    std::shared_ptr<Cancellable> pollTimer_;
+    std::shared_ptr<Cancellable> statusTimer_;
+    bool dirty_ = false;
+};
+
+}  // namespace quendra

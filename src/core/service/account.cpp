@@ -1,0 +1,198 @@
+#include "core/service/account.h"
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base/json_text.h"
+#include "core/service/token_client.h"
+
+namespace quendra::AccountClient {
+
+namespace {
+
+using nlohmann::json;
+using ObjectCompletion = std::function<void(tl::expected<json, TokenError>)>;
+
+constexpr const char* verifyPath = "/api/auth/verify";
+
+// Byte length of the white-space or line-break character starting at `pos` (Unicode's White_Space
+// set, which users paste from mail clients: no-break and ideographic spaces included), else 0.
+size_t whitespaceAt(const std::string& text, size_t pos) {
+    const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const unsigned b0 = byte(pos);
+    if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
+    const unsigned b1 = byte(pos + 1), b2 = byte(pos + 2);
+    if (b0 == 0xC2 && (b1 == 0x85 || b1 == 0xA0)) return 2;
+    if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;  // U+1680
+    if (b0 == 0xE2 && b1 == 0x80 && ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF)) return 3;
+    if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;  // U+205F
+    if (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) return 3;  // U+3000
+    return 0;
+}
+
+std::string trimmed(const std::string& text) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t n = whitespaceAt(text, begin);
+        if (n == 0) break;
+        begin += n;
+    }
+    // Scan forward so that multi-byte spaces at the end are recognised from their first byte.
+    size_t end = begin;
+    for (size_t pos = begin; pos < text.size();) {
+        const size_t n = whitespaceAt(text, pos);
+        pos += n == 0 ? 1 : n;
+        if (n == 0) end = pos;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string withoutWhitespace(const std::string& text) {
+    std::string out;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t n = whitespaceAt(text, pos);
+        if (n == 0) out.push_back(text[pos++]);
+        else pos += n;
+    }
+    return out;
+}
+
+TokenError failure(std::string message, std::optional<std::int64_t> status, bool retryable) {
+    return TokenError{std::move(message), status, retryable};
+}
+
+std::optional<std::string> textMember(const json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+// Sends one request and completes with the answer's JSON object, or the TokenError it amounts to.
+void send(const std::string& serviceUrl, const std::string& method, const std::string& path,
+          const std::optional<std::string>& token, const std::optional<json>& body, const FetchFunction& fetch,
+          ObjectCompletion completion) {
+    const auto root = TokenClient::base(serviceUrl);
+    if (!root) {
+        completion(tl::unexpected(root.error()));
+        return;
+    }
+    HTTPRequest request;
+    request.url = *root + path;
+    request.method = method;
+    request.headers[TokenClient::clientHeader] = TokenClient::clientName;
+    if (body) request.headers["Content-Type"] = "application/json";
+    if (token) request.headers["Authorization"] = "Bearer " + *token;
+    request.body = body ? jsonString(*body) : std::string();
+    fetch(request, [path, completion = std::move(completion)](const Result<HTTPResponse>& result) {
+        if (!result) {
+            completion(tl::unexpected(
+                failure("Servizio non raggiungibile: " + errorMessage(result.error()), std::nullopt, true)));
+            return;
+        }
+        const std::int64_t status = result->status;
+        json object = json::parse(result->body, nullptr, false);
+        const bool isObject = object.is_object();
+        if (status >= 200 && status <= 299 && isObject) {
+            completion(std::move(object));
+            return;
+        }
+        if (status == 401 && path != verifyPath) {
+            completion(tl::unexpected(failure("Sessione scaduta: accedi di nuovo.", 401, false)));
+            return;
+        }
+        auto errorText = isObject ? textMember(object, "error") : std::nullopt;
+        completion(tl::unexpected(failure(
+            errorText.value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."), status,
+            status >= 500)));
+    });
+}
+
+}  // namespace
+
+void requestCode(const std::string& serviceUrl, const std::string& email, const FetchFunction& fetch,
+                 DoneCompletion completion) {
+    const std::string address = trimmed(email);
+    if (address.empty() || address.find('@') == std::string::npos) {
+        completion(Error{failure("Scrivi un indirizzo email valido.", std::nullopt, false)});
+        return;
+    }
+    send(serviceUrl, "POST", "/api/auth/request-code", std::nullopt, json{{"email", address}}, fetch,
+         [completion = std::move(completion)](tl::expected<json, TokenError> result) {
+             if (!result) {
+                 completion(Error{result.error()});
+             } else {
+                 completion(std::nullopt);
+             }
+         });
+}
+
+void verify(const std::string& serviceUrl, const std::string& email, const std::string& code,
+            const FetchFunction& fetch, SessionCompletion completion) {
+    const std::string digits = withoutWhitespace(code);
+    bool valid = digits.size() == 6;
+    for (char c : digits) valid = valid && c >= '0' && c <= '9';
+    if (!valid) {
+        completion(tl::unexpected(Error{failure("Il codice è di 6 cifre.", std::nullopt, false)}));
+        return;
+    }
+    send(serviceUrl, "POST", verifyPath, std::nullopt,
+         json{{"email", trimmed(email)}, {"code", digits}, {"client", "app"}}, fetch,
+         [email, completion = std::move(completion)](tl::expected<json, TokenError> result) {
+             if (!result) {
+                 completion(tl::unexpected(Error{result.error()}));
+                 return;
+             }
+             const auto token = textMember(*result, "token");
+             if (!token || token->empty()) {
+                 completion(tl::unexpected(
+                     Error{failure("Il servizio non ha restituito la sessione.", std::nullopt, false)}));
+                 return;
+             }
+             completion(Session{*token, textMember(*result, "email").value_or(email)});
+         });
+}
+
+void me(const std::string& serviceUrl, const std::string& token, const FetchFunction& fetch,
+        AccountCompletion completion) {
+    send(serviceUrl, "GET", "/api/me", token, std::nullopt, fetch,
+         [completion = std::move(completion)](tl::expected<json, TokenError> result) {
+             if (!result) {
+                 completion(tl::unexpected(Error{result.error()}));
+                 return;
+             }
+             const auto email = textMember(*result, "email");
+             if (!email) {
+                 completion(tl::unexpected(Error{failure("Risposta del servizio non valida.", std::nullopt, true)}));
+                 return;
+             }
+             Account account;
+             account.email = *email;
+             account.plan = textMember(*result, "plan").value_or("free");
+             if (const auto keys = result->find("keys"); keys != result->end() && keys->is_object()) {
+                 for (const auto& [name, value] : keys->items()) {
+                     if (value.is_object()) account.keys.insert(name);
+                 }
+             }
+             completion(std::move(account));
+         });
+}
+
+void logout(const std::string& serviceUrl, const std::string& token, const FetchFunction& fetch,
+            DoneCompletion completion) {
+    send(serviceUrl, "POST", "/api/auth/logout", token, json::object(), fetch,
+         [completion = std::move(completion)](tl::expected<json, TokenError> result) {
+             if (!result) {
+                 completion(Error{result.error()});
+             } else {
+                 completion(std::nullopt);
+             }
+         });
+}
+
+bool isUnauthorized(const Error& error) {
+    const auto* token = std::get_if<TokenError>(&error);
+    return token != nullptr && token->status == std::optional<std::int64_t>(401);
+}
+
+}  // namespace quendra::AccountClient

@@ -1,0 +1,27 @@
+// The core's clock and timers on the core queue.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "core/links/translator.h"
+#include "platform/net/core_queue.h"
+
+namespace quendra {
+
+// `nowMs` is wall-clock time; `after` arms a steady timer on `queue`, which must outlive every
+// timer armed. Blocks run on the queue's thread. `after` and `cancel` may be called from any
+// thread; a cancel that happens before the block starts means it never runs.
+class AsioScheduler final : public Scheduler {
+public:
+    explicit AsioScheduler(CoreQueue& queue = coreQueue()) : queue_(queue) {}
+
+    double nowMs() const override;
+    // Delay: negative or non-finite counts as 0; fractions of a millisecond are dropped.
+    std::shared_ptr<Cancellable> after(double ms, std::function<void()> block) override;
+
+private:
+    CoreQueue& queue_;
+};
+
+}  // namespace quendra
