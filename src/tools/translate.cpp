@@ -8,6 +8,7 @@
 // length of the file. The output goes to a temporary file that replaces the destination only when
 // the run succeeded, or was interrupted after some translation arrived.
 #include <signal.h>
+#include <unistd.h>
 
 #include <boost/asio/signal_set.hpp>
 
@@ -189,9 +190,8 @@ public:
         engine_->onStatus = [weak](const EngineStatus& s) {
             if (auto self = weak.lock()) self->onStatus(s);
         };
-        engine_->onAutoStop = [weak](const std::string&) {
-            if (auto self = weak.lock()) self->complete();
-        };
+        // No onAutoStop: a file ends by itself, and the idle stop of live use would cut a recording
+        // with a long pause short.
         startMs_ = scheduler_->nowMs();
         engine_->start(std::nullopt, std::nullopt);
         feed();
@@ -360,8 +360,10 @@ int run(int argc, char** argv) {
         std::cout << kUsageText;
         return kSuccess;
     }
-    // A file-size limit then fails a write, which the run reports, instead of killing the process.
+    // A file-size limit then fails a write, and a closed standard output (`| head`) fails a print,
+    // instead of killing the process and its run.
     ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
 
     CoreQueue& queue = coreQueue();
     std::shared_ptr<Interrupts> interrupts;
@@ -398,6 +400,30 @@ int run(int argc, char** argv) {
         std::cerr << "Errore: " << input.error() << std::endl;
         shutDown(nullptr);
         return kUsage;
+    }
+    // The output is checked, and its temporary file made, before anything is asked of a service.
+    // From here until the run owns it, an interruption removes that file on its way out.
+    std::unique_ptr<WavOutput> output;
+    {
+        std::promise<std::optional<std::string>> checked;
+        queue.post([&] {
+            auto made = WavOutput::create(options->output, options->input, kOutputRateHz);
+            if (!made) {
+                checked.set_value(made.error());
+                return;
+            }
+            output = std::move(*made);
+            interrupts->handler = [temporary = output->temporaryPath()](int signal) {
+                ::unlink(temporary.c_str());
+                std::_Exit(128 + signal);
+            };
+            checked.set_value(std::nullopt);
+        });
+        if (const auto error = checked.get_future().get()) {
+            std::cerr << "Errore: " << *error << std::endl;
+            shutDown(nullptr);
+            return kUsage;
+        }
     }
 
     const bool debug = std::getenv("QUENDRA_DEBUG") && std::string(std::getenv("QUENDRA_DEBUG")) == "1";
@@ -436,27 +462,18 @@ int run(int argc, char** argv) {
 
     auto scheduler = std::make_shared<AsioScheduler>(queue);
     std::shared_ptr<Run> session;
-    std::promise<std::optional<std::future<int>>> started;
-    // The output is checked and its temporary file made on the queue, together with the handler
-    // that removes it on an interruption.
+    std::promise<std::future<int>> started;
     queue.post([&] {
-        auto output = WavOutput::create(options->output, options->input, kOutputRateHz);
-        if (!output) {
-            std::cerr << "Errore: " << output.error() << std::endl;
-            started.set_value(std::nullopt);
-            return;
-        }
         auto engine = std::make_shared<TranslationEngine>(settings, scheduler, makeSocketFactory(queue),
                                                           makeFetch(queue), listenPorts, speakPorts, logger);
-        session = std::make_shared<Run>(engine, scheduler, listenPorts, std::move(*input), std::move(*output));
+        session = std::make_shared<Run>(engine, scheduler, listenPorts, std::move(*input), std::move(output));
         std::weak_ptr<Run> weak = session;
         interrupts->handler = [weak](int signal) {
             if (auto self = weak.lock()) self->interrupt(signal);
         };
         started.set_value(session->begin());
     });
-    auto done = started.get_future().get();
-    const int code = done ? done->get() : kUsage;
+    const int code = started.get_future().get().get();
     shutDown(std::move(session));
     return code;
 }

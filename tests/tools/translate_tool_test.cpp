@@ -48,11 +48,12 @@ struct ToolRun {
     std::string output;  // standard output and error together
 };
 
-// A session bus address that counts who connects and hangs up on them: the Secret Service
-// behind it is never available, and the count says whether the tool asked it.
+// A session bus address that counts who connects and hangs up on them (or, `hanging`, never
+// answers them): the Secret Service behind it is never available, and the count says whether the
+// tool asked it.
 class CountingBus {
 public:
-    explicit CountingBus(const std::string& path) : path_(path) {
+    explicit CountingBus(const std::string& path, bool hanging = false) : path_(path) {
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -60,7 +61,7 @@ public:
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0) {
             ADD_FAILURE() << "cannot listen on " << path;
         }
-        thread_ = std::thread([this] {
+        thread_ = std::thread([this, hanging] {
             for (;;) {
                 pollfd p{fd_, POLLIN, 0};
                 if (::poll(&p, 1, 50) <= 0) {
@@ -69,15 +70,21 @@ public:
                 }
                 const int client = ::accept(fd_, nullptr, nullptr);
                 if (client < 0) continue;
+                if (hanging) {
+                    held_.push_back(client);
+                } else {
+                    ::close(client);
+                }
                 ++connections_;
-                ::close(client);
             }
         });
     }
     ~CountingBus() {
         stop_ = true;
         thread_.join();
+        for (int client : held_) ::close(client);
         ::close(fd_);
+        ::unlink(path_.c_str());
     }
     std::string address() const { return "unix:path=" + path_; }
     int connections() const { return connections_; }
@@ -87,6 +94,7 @@ private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::vector<int> held_;  // the accepting thread's
     std::thread thread_;
 };
 
@@ -441,6 +449,19 @@ TEST_F(TranslateToolTest, InterruptionsKeepWhatWasTranslatedSoFar) {
         EXPECT_GT(match.correlation, 0.9) << "lag " << match.lag / 24.0 << " ms";
         EXPECT_LT(out->samples.size(), all.size() + static_cast<std::size_t>(ms(2000)));
     }
+
+    // Before the run, while the saved login is being read from a Secret Service that hangs: the
+    // temporary output goes too.
+    bus.reset();
+    bus = std::make_unique<CountingBus>(dir + "/bus", true);
+    std::ofstream(dir + "/out.wav") << "previous translation";
+    Background tool(command({"--provider", "gemini", "--out", dir + "/out.wav", dir + "/in.wav"}, {}));
+    for (int i = 0; i < 600 && bus->connections() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GT(bus->connections(), 0) << tool.output;
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 143) << tool.output;
+    EXPECT_EQ(contents(dir + "/out.wav"), "previous translation");
+    EXPECT_TRUE(leftovers().empty());
 }
 
 }  // namespace
