@@ -295,12 +295,13 @@ private:
         });
     }
 
-    // The input was sent and the translation has ended: a success unless nothing came back
-    // because of an error.
+    // The input was sent and the translation has ended: a success unless nothing came back and
+    // the link still reports an error (one it recovered from is no reason).
     void complete() {
         if (finished_) return;
-        if (engine_->status().minutesOut <= 0 && lastError_) {
-            finish(kFailed, false, *lastError_);
+        const EngineStatus status = engine_->status();
+        if (status.minutesOut <= 0 && !status.listenError.empty()) {
+            finish(kFailed, false, status.listenError);
             return;
         }
         finish(kSuccess, true, std::nullopt);
