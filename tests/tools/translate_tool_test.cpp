@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -131,9 +132,14 @@ public:
         return true;
     }
     void signal(int number) const { ::kill(pid_, number); }
-    // Reads the rest of the output and the exit status (-1 unless it exited normally).
+    // Reads the rest of the output and the exit status (-1 unless it exited normally within 120 s).
     int wait() {
-        while (readSome(60000)) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (readSome(200)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                break;
+            }
         }
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -144,12 +150,15 @@ public:
     std::string output;
 
 private:
+    // False at the end of the output; true when something was read or nothing came in time.
     bool readSome(int timeoutMs) {
         pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) < 0) return false;
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) return true;
+        if (ready < 0) return false;
         char buffer[4096];
         const ssize_t n = ::read(out_, buffer, sizeof buffer);
-        if (n <= 0) return n < 0 && errno == EAGAIN;
+        if (n <= 0) return false;
         output.append(buffer, static_cast<std::size_t>(n));
         return true;
     }
@@ -447,7 +456,8 @@ TEST_F(TranslateToolTest, InterruptionsKeepWhatWasTranslatedSoFar) {
         const std::vector<float> beginning(all.begin(), all.begin() + ms(500));
         const auto match = locateEcho(beginning, out->samples, ms(1500), ms(4500));
         EXPECT_GT(match.correlation, 0.9) << "lag " << match.lag / 24.0 << " ms";
-        EXPECT_LT(out->samples.size(), all.size() + static_cast<std::size_t>(ms(2000)));
+        // A run to the end would add the mock's delay and the quiet end (over 5 s) to the sentence.
+        EXPECT_LT(out->samples.size(), all.size() + static_cast<std::size_t>(ms(4000)));
     }
 
     // Before the run, while the saved login is being read from a Secret Service that hangs: the
