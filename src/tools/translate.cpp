@@ -1,14 +1,19 @@
 // ombrix-translate: runs the real engine on the real network adapters without a sound server. It
 // reads an audio file, feeds it through the listen direction in real time, 100 ms at a time, as
 // the capture side would, plays the translation into a virtual device that pulls the player every
-// 20 ms, and writes what that device heard to a WAV file. Status lines are printed as they change.
-#include <sndfile.h>
+// 20 ms, and writes what that device hears to a WAV file as it goes. Status lines are printed as
+// they change.
+//
+// The input is read and the output written block by block, so memory does not grow with the
+// length of the file. The output goes to a temporary file that replaces the destination only when
+// the run succeeded, or was interrupted after some translation arrived.
+#include <signal.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <cmath>
+#include <boost/asio/signal_set.hpp>
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -16,34 +21,60 @@
 #include <string>
 #include <vector>
 
+#include "core/base/text.h"
 #include "core/engine/engine.h"
-#include "core/audio/resampler.h"
 #include "core/engine/usage.h"
 #include "platform/brand.h"
 #include "platform/net/core_queue.h"
 #include "platform/net/http_fetch.h"
-#include "platform/storage/keychain.h"
 #include "platform/net/scheduler.h"
-#include "platform/storage/settings_store.h"
 #include "platform/net/websocket.h"
+#include "platform/storage/keychain.h"
+#include "platform/storage/settings_store.h"
+#include "tools/audio_file_feed.h"
+#include "tools/wav_output.h"
 
 namespace quendra {
 namespace {
 
 constexpr double kChunkMs = 100;
 constexpr double kDeviceMs = 20;
-constexpr int kDeviceFrames = 480;  // 20 ms at 24 kHz
-constexpr double kQuietEndMs = 3000;  // no new translation for this long after the input: done
+constexpr int kDeviceFrames = 480;      // 20 ms at 24 kHz
+constexpr int kOutputRateHz = 24000;
+constexpr double kQuietEndMs = 3000;    // no new translation for this long after the input: done
+constexpr double kTailCapMs = 60000;    // the translation must end this long after the input
+constexpr double kStallMs = 120000;     // the link must be open again within this long
+constexpr std::size_t kLogBytes = 4000;
 
-const char* kUsage =
+enum ExitCode : int { kSuccess = 0, kFailed = 1, kUsage = 2 };
+
+const char* kUsageText =
     "Uso: ombrix-translate [--provider mock|gemini|openai] [--language CODICE] [--service URL]\n"
     "                      [--out USCITA.wav] INGRESSO\n"
     "\n"
-    "Traduce il parlato di un file audio (qualsiasi formato letto da libsndfile) come se lo\n"
-    "stesse riproducendo un'altra applicazione, e scrive la traduzione in un file WAV a 24000 Hz.\n"
-    "Con gemini e openai usa l'accesso salvato dall'applicazione (o OMBRIX_SESSION_TOKEN).\n";
+    "Traduce il parlato di un file audio (qualsiasi formato letto da libsndfile, da 1000 a\n"
+    "384000 Hz) come se lo stesse riproducendo un'altra applicazione, e scrive la traduzione in un\n"
+    "file WAV a 24000 Hz (senza --out: INGRESSO.tradotto.wav). Il file di uscita viene scritto\n"
+    "solo se la traduzione riesce, o con la parte già tradotta se la si interrompe (Ctrl-C); fino\n"
+    "ad allora un file con lo stesso nome resta com'era.\n"
+    "\n"
+    "Esito: 0 tradotto; 1 traduzione non riuscita (collegamento, servizio, scrittura); 2 argomenti,\n"
+    "file di ingresso o di uscita non validi; 130 o 143 interrotto da SIGINT o SIGTERM.\n"
+    "\n"
+    "Variabili d'ambiente:\n"
+    "  OMBRIX_SESSION_TOKEN      accesso da usare per gemini e openai al posto di quello salvato\n"
+    "                            dall'applicazione nel Secret Service\n"
+    "  DBUS_SESSION_BUS_ADDRESS  il bus di sessione del Secret Service (letto solo senza\n"
+    "                            OMBRIX_SESSION_TOKEN e per gemini e openai)\n"
+    "  XDG_CONFIG_HOME           cartella delle impostazioni dell'applicazione (predefinita\n"
+    "                            ~/.config): indirizzo del servizio, lingua, voce, glossario\n"
+    "  OMBRIX_CONNECT_TO         host:porta:altrohost:altraporta[,...]: collega un host a un altro\n"
+    "                            indirizzo, verificando il certificato del nome originale\n"
+    "  SSL_CERT_FILE, SSL_CERT_DIR  autorità di certificazione fidate (predefinite di OpenSSL)\n"
+    "  QUENDRA_DEBUG             \"1\" scrive anche i messaggi di diagnostica sull'errore standard\n";
 
 struct Options {
+    bool help = false;
     std::string provider = "mock";
     std::optional<std::string> language;
     std::optional<std::string> service;
@@ -60,7 +91,10 @@ std::optional<Options> parseArgs(int argc, char** argv) {
             return std::string(argv[++i]);
         };
         std::optional<std::string> v;
-        if (arg == "--help" || arg == "-h") return std::nullopt;
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+            return o;
+        }
         if (arg == "--provider" && (v = value())) {
             o.provider = *v;
         } else if (arg == "--language" && (v = value())) {
@@ -85,64 +119,6 @@ std::optional<Options> parseArgs(int argc, char** argv) {
     return o;
 }
 
-// The file mixed to mono and cut into the 16 kHz chunks the capture side would deliver.
-std::optional<std::vector<std::vector<std::int16_t>>> readChunks(const std::string& path, std::string& error,
-                                                                   double& seconds) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        error = "File audio non leggibile: " + path + " (" + sf_strerror(nullptr) + ")";
-        return std::nullopt;
-    }
-    if (info.channels < 1 || info.samplerate < 1 || info.frames < 1) {
-        sf_close(file);
-        error = "Il file audio è vuoto: " + path;
-        return std::nullopt;
-    }
-    std::vector<std::vector<std::int16_t>> chunks;
-    StreamResampler resampler(info.samplerate, 16000);
-    Int16Chunker chunker(1600, [&](std::vector<std::int16_t> c) { chunks.push_back(std::move(c)); });
-    std::vector<float> block(4096 * static_cast<size_t>(info.channels));
-    std::vector<float> mono;
-    sf_count_t total = 0;
-    for (;;) {
-        const sf_count_t frames = sf_readf_float(file, block.data(), 4096);
-        if (frames <= 0) break;
-        total += frames;
-        mono.assign(static_cast<size_t>(frames), 0.0f);
-        for (sf_count_t f = 0; f < frames; ++f) {
-            float sum = 0;
-            for (int c = 0; c < info.channels; ++c) sum += block[static_cast<size_t>(f * info.channels + c)];
-            mono[static_cast<size_t>(f)] = sum / static_cast<float>(info.channels);
-        }
-        chunker.push(resampler.process(mono));
-    }
-    sf_close(file);
-    // Complete the last chunk with silence so the end of the file is sent too.
-    chunker.push(std::vector<float>(1600, 0.0f));
-    seconds = static_cast<double>(total) / info.samplerate;
-    return chunks;
-}
-
-bool writeWav(const std::string& path, const std::vector<float>& samples, std::string& error) {
-    SF_INFO info{};
-    info.samplerate = 24000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        error = "Non riesco a scrivere " + path + " (" + sf_strerror(nullptr) + ")";
-        return false;
-    }
-    const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(file);
-    if (written != static_cast<sf_count_t>(samples.size())) {
-        error = "Scrittura incompleta di " + path;
-        return false;
-    }
-    return true;
-}
-
 std::string decimal2(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.2f", value);
@@ -155,31 +131,67 @@ std::string decimal2(double value) {
 
 std::string statusLine(const EngineStatus& s) {
     std::string line = "ascolto: " + std::string(rawValue(s.listenState));
-    if (!s.listenError.empty()) line += " (" + s.listenError + ")";
+    if (!s.listenError.empty()) line += " (" + printableText(s.listenError) + ")";
     line += " · inviati " + decimal2(s.minutesIn) + " min · ricevuti " + decimal2(s.minutesOut) + " min · " +
             Cost::formatEur(s.costEur);
     return line;
 }
 
+// A keychain that holds nothing: for runs that need no saved login, so that a Secret Service
+// that hangs or is missing costs them nothing.
+class NoKeychain final : public Keychain {
+public:
+    std::string read(const std::string&) override { return {}; }
+    void write(const std::string&, const std::string&) override {}
+};
+
+// SIGINT and SIGTERM, delivered on the core queue: Asio's handler only writes to a pipe that the
+// queue reads. Without a handler installed, a signal ends the process at once (nothing has been
+// paid for or written then). Lives on the core queue; close() it there before the queue stops.
+class Interrupts : public std::enable_shared_from_this<Interrupts> {
+public:
+    explicit Interrupts(boost::asio::io_context& context) : signals_(context, SIGINT, SIGTERM) {}
+
+    std::function<void(int signal)> handler;
+
+    void wait() {
+        signals_.async_wait([weak = weak_from_this()](const boost::system::error_code& error, int signal) {
+            auto self = weak.lock();
+            if (error || !self) return;  // cancelled by close()
+            if (!self->handler) std::_Exit(128 + signal);
+            self->handler(signal);
+            self->wait();
+        });
+    }
+
+    void close() {
+        handler = nullptr;
+        boost::system::error_code ignored;
+        signals_.cancel(ignored);
+    }
+
+private:
+    boost::asio::signal_set signals_;
+};
+
 // Everything below runs on the core queue.
 class Run : public std::enable_shared_from_this<Run> {
 public:
     Run(std::shared_ptr<TranslationEngine> engine, std::shared_ptr<Scheduler> scheduler, AudioPorts ports,
-        std::vector<std::vector<std::int16_t>> chunks, double inputSeconds)
+        std::unique_ptr<AudioFileFeed> input, std::unique_ptr<WavOutput> output)
         : engine_(std::move(engine)),
           scheduler_(std::move(scheduler)),
           ports_(std::move(ports)),
-          chunks_(std::move(chunks)),
-          capMs_(inputSeconds * 1000 + 60000) {}
+          input_(std::move(input)),
+          output_(std::move(output)) {}
 
     std::future<int> begin() {
         std::weak_ptr<Run> weak = weak_from_this();
         engine_->onStatus = [weak](const EngineStatus& s) {
             if (auto self = weak.lock()) self->onStatus(s);
         };
-        engine_->onAutoStop = [weak](const std::string&) {
-            if (auto self = weak.lock()) self->finish(0);
-        };
+        // No onAutoStop: a file ends by itself, and the idle stop of live use would cut a recording
+        // with a long pause short.
         startMs_ = scheduler_->nowMs();
         engine_->start(std::nullopt, std::nullopt);
         feed();
@@ -187,32 +199,55 @@ public:
         return done_.get_future();
     }
 
-    std::vector<float> heard;
+    // Stops at once and keeps what was translated so far, if anything arrived.
+    void interrupt(int signal) {
+        if (finished_) return;
+        std::cerr << "Interrotto." << std::endl;
+        // What the player already holds was translated: play it into the file without waiting.
+        const auto most = static_cast<int>(ports_.player->bufferedSeconds() * 1000 / kDeviceMs) + 50;
+        for (int i = 0; i < most && ports_.player->bufferedSeconds() > 0; ++i) {
+            if (!pullBlock()) return;
+        }
+        const bool received = engine_->status().minutesOut > 0;
+        if (!received) std::cerr << "Nessuna traduzione ricevuta: nessun file scritto." << std::endl;
+        finish(128 + signal, received, std::nullopt);
+    }
 
 private:
+    LinkState listenState() const {
+        const auto& session = engine_->listenSession();
+        return session ? session->state() : LinkState::off;
+    }
+
     void onStatus(const EngineStatus& s) {
         const std::string line = statusLine(s);
         if (line != lastLine_) {
             std::cout << line << std::endl;
             lastLine_ = line;
         }
+        if (!s.listenError.empty()) lastError_ = s.listenError;
         if (s.minutesOut != lastMinutesOut_) {
             lastMinutesOut_ = s.minutesOut;
             lastOutputMs_ = scheduler_->nowMs();
         }
-        if (s.listenState == LinkState::error && !finished_) {
-            std::cerr << "Errore: " << s.listenError << std::endl;
-            finish(1);
-        }
+        if (s.listenState == LinkState::error && !finished_) finish(kFailed, false, s.listenError);
     }
 
-    // Both clocks tick against the start time, so timer lateness never accumulates into drift
-    // between what is captured and what the device pulls.
+    // Sends the next chunk while the link is open; a file, unlike live capture, can wait for the
+    // link, so nothing is dropped while it connects or reconnects. Ticks against the start time,
+    // so timer lateness never accumulates into drift between what is sent and what is pulled.
     void feed() {
-        if (finished_) return;
-        if (next_ < chunks_.size()) {
-            engine_->listenChunk(chunks_[next_++]);
-            if (next_ == chunks_.size()) inputEndMs_ = scheduler_->nowMs();
+        if (finished_ || inputEndMs_) return;
+        if (listenState() == LinkState::open) {
+            if (auto chunk = input_->next()) {
+                engine_->listenChunk(*chunk);
+            } else if (input_->readError()) {
+                finish(kFailed, false, *input_->readError());
+                return;
+            } else {
+                inputEndMs_ = scheduler_->nowMs();
+                return;
+            }
         }
         std::weak_ptr<Run> weak = weak_from_this();
         const double due = startMs_ + static_cast<double>(++feedTicks_) * kChunkMs;
@@ -221,22 +256,36 @@ private:
         });
     }
 
-    // The virtual output device: pulls the player as a sound server would.
-    void pull() {
-        if (finished_) return;
+    // One block of the virtual output device into the file; false (and finished) when writing failed.
+    bool pullBlock() {
         float block[kDeviceFrames];
         ports_.player->render(block, kDeviceFrames);
         ports_.translated->apply(block, kDeviceFrames);
-        heard.insert(heard.end(), block, block + kDeviceFrames);
+        if (output_->write(block, kDeviceFrames)) return true;
+        finish(kFailed, false, output_->error());
+        return false;
+    }
+
+    // The virtual output device: pulls the player as a sound server would.
+    void pull() {
+        if (finished_) return;
+        if (!pullBlock()) return;
         const double now = scheduler_->nowMs();
         if (inputEndMs_ && !ports_.player->isPlaying() && ports_.player->bufferedSeconds() <= 0 &&
             now - std::max(*inputEndMs_, lastOutputMs_) >= kQuietEndMs) {
-            finish(0);
+            complete();
             return;
         }
-        if (now - startMs_ > capMs_) {
-            std::cerr << "Errore: nessuna fine della traduzione entro il tempo massimo" << std::endl;
-            finish(1);
+        if (inputEndMs_ && now - *inputEndMs_ > kTailCapMs) {
+            finish(kFailed, false, "nessuna fine della traduzione entro il tempo massimo");
+            return;
+        }
+        if (listenState() == LinkState::open) {
+            closedSinceMs_.reset();
+        } else if (!closedSinceMs_) {
+            closedSinceMs_ = now;
+        } else if (now - *closedSinceMs_ > kStallMs) {
+            finish(kFailed, false, lastError_.value_or("il collegamento con il servizio di traduzione non si apre"));
             return;
         }
         std::weak_ptr<Run> weak = weak_from_this();
@@ -246,23 +295,48 @@ private:
         });
     }
 
-    void finish(int code) {
+    // The input was sent and the translation has ended: a success unless nothing came back and
+    // the link still reports an error (one it recovered from is no reason).
+    void complete() {
+        if (finished_) return;
+        const EngineStatus status = engine_->status();
+        if (status.minutesOut <= 0 && !status.listenError.empty()) {
+            finish(kFailed, false, status.listenError);
+            return;
+        }
+        finish(kSuccess, true, std::nullopt);
+    }
+
+    void finish(int code, bool keep, const std::optional<std::string>& error) {
         if (finished_) return;
         finished_ = true;
+        if (error) std::cerr << "Errore: " << printableText(*error) << std::endl;
         engine_->stop();
+        if (keep) {
+            if (auto committed = output_->commit(); !committed) {
+                std::cerr << "Errore: " << committed.error() << std::endl;
+                if (code == kSuccess) code = kFailed;
+            } else {
+                std::cout << "Scritto " << output_->path() << " ("
+                          << decimal2(static_cast<double>(output_->frames()) / kOutputRateHz) << " s)" << std::endl;
+            }
+        } else {
+            output_->discard();
+        }
         done_.set_value(code);
     }
 
     std::shared_ptr<TranslationEngine> engine_;
     std::shared_ptr<Scheduler> scheduler_;
     AudioPorts ports_;
-    std::vector<std::vector<std::int16_t>> chunks_;
-    size_t next_ = 0;
+    std::unique_ptr<AudioFileFeed> input_;
+    std::unique_ptr<WavOutput> output_;
     std::uint64_t feedTicks_ = 0;
     std::uint64_t pullTicks_ = 0;
     double startMs_ = 0;
-    double capMs_;
     std::optional<double> inputEndMs_;
+    std::optional<double> closedSinceMs_;
+    std::optional<std::string> lastError_;
     double lastOutputMs_ = 0;
     double lastMinutesOut_ = 0;
     std::string lastLine_;
@@ -270,31 +344,109 @@ private:
     std::promise<int> done_;
 };
 
+bool needsSavedLogin(const std::string& provider) {
+    const char* token = std::getenv("OMBRIX_SESSION_TOKEN");
+    if (token != nullptr && *token != '\0') return false;
+    const auto info = Providers::info(provider);
+    return info && info->needsToken;
+}
+
 int run(int argc, char** argv) {
     const auto options = parseArgs(argc, argv);
     if (!options) {
-        std::cerr << kUsage;
-        return 2;
+        std::cerr << kUsageText;
+        return kUsage;
     }
-    std::string error;
-    double inputSeconds = 0;
-    auto chunks = readChunks(options->input, error, inputSeconds);
-    if (!chunks) {
-        std::cerr << "Errore: " << error << std::endl;
-        return 2;
+    if (options->help) {
+        std::cout << kUsageText;
+        return kSuccess;
+    }
+    // A file-size limit then fails a write, and a closed standard output (`| head`) fails a print,
+    // instead of killing the process and its run.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    CoreQueue& queue = coreQueue();
+    std::shared_ptr<Interrupts> interrupts;
+    {
+        std::promise<void> installed;
+        queue.post([&] {
+            interrupts = std::make_shared<Interrupts>(queue.context());
+            interrupts->wait();
+            installed.set_value();
+        });
+        installed.get_future().get();
+    }
+    // Let the core thread drop what it holds, then stop it before static destruction: no
+    // handler may run while the TLS context and the other statics are destroyed.
+    auto shutDown = [&](std::shared_ptr<Run> session) {
+        std::promise<void> dropped;
+        queue.post([&] {
+            session.reset();
+            interrupts->close();
+            dropped.set_value();
+        });
+        dropped.get_future().get();
+        std::promise<void> flushed;
+        queue.post([&] {
+            interrupts.reset();
+            flushed.set_value();
+        });
+        flushed.get_future().get();
+        queue.stop();
+    };
+
+    auto input = AudioFileFeed::open(options->input);
+    if (!input) {
+        std::cerr << "Errore: " << input.error() << std::endl;
+        shutDown(nullptr);
+        return kUsage;
+    }
+    // The output is checked, and its temporary file made, before anything is asked of a service.
+    // From here until the run owns it, an interruption removes that file on its way out.
+    std::unique_ptr<WavOutput> output;
+    {
+        std::promise<std::optional<std::string>> checked;
+        queue.post([&] {
+            auto made = WavOutput::create(options->output, options->input, kOutputRateHz);
+            if (!made) {
+                checked.set_value(made.error());
+                return;
+            }
+            output = std::move(*made);
+            interrupts->handler = [temporary = output->temporaryPath()](int signal) {
+                ::unlink(temporary.c_str());
+                std::_Exit(128 + signal);
+            };
+            checked.set_value(std::nullopt);
+        });
+        if (const auto error = checked.get_future().get()) {
+            std::cerr << "Errore: " << *error << std::endl;
+            shutDown(nullptr);
+            return kUsage;
+        }
     }
 
     const bool debug = std::getenv("QUENDRA_DEBUG") && std::string(std::getenv("QUENDRA_DEBUG")) == "1";
     Logger logger;
     logger.debug = [debug](const std::string& text) {
-        if (debug) std::cerr << text << std::endl;
+        if (debug) std::cerr << printableText(text, kLogBytes) << std::endl;
     };
-    logger.warn = [](const std::string& text) { std::cerr << "ATTENZIONE " << text << std::endl; };
+    logger.warn = [](const std::string& text) {
+        std::cerr << "ATTENZIONE " << printableText(text, kLogBytes) << std::endl;
+    };
 
-    auto keychain = std::make_shared<SecretServiceKeychain>(logger);
+    std::shared_ptr<Keychain> keychain;
+    if (needsSavedLogin(options->provider)) {
+        keychain = std::make_shared<SecretServiceKeychain>(logger);
+    } else {
+        keychain = std::make_shared<NoKeychain>();
+    }
     SettingsStore store(SettingsStore::defaultFolder(), keychain);
     Settings settings = store.load();
-    if (const char* token = std::getenv("OMBRIX_SESSION_TOKEN")) settings.sessionToken = token;
+    if (const char* token = std::getenv("OMBRIX_SESSION_TOKEN"); token != nullptr && *token != '\0') {
+        settings.sessionToken = token;
+    }
     settings.provider = options->provider;
     if (options->language) settings.listenLanguage = *options->language;
     if (options->service) settings.serviceUrl = *options->service;
@@ -302,45 +454,29 @@ int run(int argc, char** argv) {
     settings.speakEnabled = false;
 
     auto makePorts = [](float translatedInitial) {
-        return AudioPorts{std::make_shared<PullPlayer>(24000, 120, 5, 30, 5), std::make_shared<GainRamp>(48000, 1.0f),
-                          std::make_shared<GainRamp>(24000, translatedInitial)};
+        return AudioPorts{std::make_shared<PullPlayer>(kOutputRateHz, 120, 5, 30, 5),
+                          std::make_shared<GainRamp>(48000, 1.0f),
+                          std::make_shared<GainRamp>(kOutputRateHz, translatedInitial)};
     };
     const AudioPorts listenPorts = makePorts(1.0f);
     const AudioPorts speakPorts = makePorts(0.0f);
 
-    CoreQueue& queue = coreQueue();
     auto scheduler = std::make_shared<AsioScheduler>(queue);
     std::shared_ptr<Run> session;
     std::promise<std::future<int>> started;
     queue.post([&] {
         auto engine = std::make_shared<TranslationEngine>(settings, scheduler, makeSocketFactory(queue),
                                                           makeFetch(queue), listenPorts, speakPorts, logger);
-        session = std::make_shared<Run>(engine, scheduler, listenPorts, std::move(*chunks), inputSeconds);
+        session = std::make_shared<Run>(engine, scheduler, listenPorts, std::move(*input), std::move(output));
+        std::weak_ptr<Run> weak = session;
+        interrupts->handler = [weak](int signal) {
+            if (auto self = weak.lock()) self->interrupt(signal);
+        };
         started.set_value(session->begin());
     });
     const int code = started.get_future().get().get();
-
-    // Collect the result on the queue, then let the queue drop everything before it stops.
-    std::promise<std::vector<float>> result;
-    queue.post([&] {
-        result.set_value(std::move(session->heard));
-        session.reset();
-    });
-    const auto heard = result.get_future().get();
-    // Let the closes the engine's destructors posted run, then stop the core thread before static
-    // destruction: no handler may run while the TLS context and the other statics are destroyed.
-    std::promise<void> flushed;
-    queue.post([&] { flushed.set_value(); });
-    flushed.get_future().get();
-    queue.stop();
-    if (code != 0) return code;
-    if (!writeWav(options->output, heard, error)) {
-        std::cerr << "Errore: " << error << std::endl;
-        return 1;
-    }
-    std::cout << "Scritto " << options->output << " (" << decimal2(static_cast<double>(heard.size()) / 24000.0)
-              << " s)" << std::endl;
-    return 0;
+    shutDown(std::move(session));
+    return code;
 }
 
 }  // namespace
