@@ -324,7 +324,7 @@ void AppModel::requestCode(const std::string& email) {
         settings_.serviceUrl, email, deps_.fetch, [weak, main = deps_.mainQueue, address](std::optional<Error> error) {
             main->post([weak, error, address] {
                 auto self = weak.lock();
-                if (!self) return;
+                if (!self || self->shutDown_) return;
                 self->assign(self->accountBusy_, false, AppProperty::accountBusy);
                 if (error) {
                     self->assign(self->accountMessage_, errorMessage(*error), AppProperty::accountMessage);
@@ -345,7 +345,7 @@ void AppModel::verify(const std::string& code) {
         [weak, main = deps_.mainQueue](Result<AccountClient::Session> result) {
             main->post([weak, result = std::move(result)] {
                 auto self = weak.lock();
-                if (!self) return;
+                if (!self || self->shutDown_) return;
                 self->assign(self->accountBusy_, false, AppProperty::accountBusy);
                 if (!result) {
                     self->assign(self->accountMessage_, errorMessage(result.error()), AppProperty::accountMessage);
@@ -436,11 +436,17 @@ void AppModel::shutdown(std::function<void()> engineStopped) {
     deps_.listenGraph->stop();
     deps_.speakGraph->stop();
     running_ = false;
-    deps_.postToCore([engine = engine_, engineStopped = std::move(engineStopped)] {
+    // The engine ends on the core queue: stopped, then destroyed there, and `engineStopped` runs
+    // after whatever its destruction posted (the links' closes).
+    deps_.postToCore([engine = std::exchange(engine_, nullptr), post = deps_.postToCore,
+                      engineStopped = std::move(engineStopped)]() mutable {
         engine->onStatus = nullptr;
         engine->onAutoStop = nullptr;
         engine->stop();
-        if (engineStopped) engineStopped();
+        engine.reset();
+        post([engineStopped = std::move(engineStopped)] {
+            if (engineStopped) engineStopped();
+        });
     });
 }
 

@@ -31,7 +31,7 @@
 
 namespace quendra {
 
-// Everything the model reaches outside itself. All members are required.
+// Everything the model reaches outside itself. Every member but `quendraDebug` is required.
 struct AppModelDependencies {
     std::shared_ptr<MainQueue> mainQueue;
     // Runs a task on the core queue, in posting order. Any thread.
@@ -137,12 +137,14 @@ public:
     // Returns from waiting for a code to logged out ("Usa un'altra email").
     void forgetCode();
 
-    // For the executable's exit: stops the timers and both graphs, then stops the engine on the
-    // core queue and calls `engineStopped` there. After it the model does nothing more. The
-    // caller waits for `engineStopped` and then stops the core queue, before static destruction.
+    // For the executable's exit: stops the timers and both graphs, then stops and releases the
+    // engine on the core queue and calls `engineStopped` there once what that posted has run.
+    // After it the model does nothing more. The caller waits for `engineStopped` and then stops
+    // the core queue, before static destruction (see shutDownApplication).
     void shutdown(std::function<void()> engineStopped);
 
-    // The engine and ports, for binding and tests. The engine is touched only on the core queue.
+    // The engine (none after shutdown) and ports, for binding and tests. The engine is touched
+    // only on the core queue.
     const std::shared_ptr<TranslationEngine>& engine() const { return engine_; }
     const AudioPorts& listenPorts() const { return listenPorts_; }
     const AudioPorts& speakPorts() const { return speakPorts_; }

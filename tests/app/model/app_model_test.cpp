@@ -381,13 +381,15 @@ TEST_F(AppModelTest, ShutdownStopsGraphsThenTheEngineAndGoesQuiet) {
     auto model = rig.make();
     model->start();
     rig.settle();
+    const std::weak_ptr<TranslationEngine> engine = model->engine();
     bool engineStopped = false;
-    model->shutdown([&] { engineStopped = model->engine() && !model->engine()->running(); });
+    model->shutdown([&] { engineStopped = engine.expired(); });
     EXPECT_FALSE(rig.listen->running);
     EXPECT_FALSE(rig.speak->running);
-    EXPECT_FALSE(engineStopped);
+    EXPECT_FALSE(engineStopped) << "the engine stops on the core queue";
     rig.settle();
-    EXPECT_TRUE(engineStopped);
+    EXPECT_TRUE(engineStopped) << "stopped and released before the callback";
+    EXPECT_TRUE(rig.logFile.back() == "motore stop");
 
     const auto apps = model->apps();
     rig.sound->processes = {{30, "vlc", "VLC", true, true, 0}};
