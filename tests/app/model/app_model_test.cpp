@@ -57,56 +57,60 @@ TEST_F(AppModelTest, StartBuildsBothGraphsAndStartsTheEngine) {
 }
 
 TEST_F(AppModelTest, SpeakChecksRefuseInOrderWithTheirTexts) {
+    const std::string noDevice =
+        "Scegli nelle Impostazioni il dispositivo su cui mandare la tua voce (es. Ombrix Voce).";
+    const std::string pending =
+        "In attesa del permesso del microfono: rispondi alla richiesta del sistema, poi premi Ferma e Avvia.";
+    const std::string denied = "Permesso del microfono negato: attivalo nelle impostazioni di privacy del sistema.";
+    const std::string unplugged = "Il dispositivo scelto per il parlato non è collegato.";
+    const std::string isOutput =
+        "Il dispositivo del parlato è anche l'uscita audio del computer: scegli le cuffie come uscita del "
+        "computer.";
+    const std::string isInput =
+        "Il microfono del computer è impostato sul dispositivo del parlato: nelle impostazioni audio, alla "
+        "voce Ingresso, scegli il microfono vero.";
+    auto noVirtualDevice = [](ModelRig& r) { r.sound->devices = {ModelRig::headphones()}; };
+    auto unplug = [](ModelRig& r) {
+        r.sound->devices = {ModelRig::headphones()};
+        r.storage->stored.speakOutputUID = "ombrix_voce";
+    };
+    auto access = [](MicrophoneAccess a) { return [a](ModelRig& r) { r.microphone->access = a; }; };
+    auto asOutput = [](ModelRig& r) { r.sound->defaultOutput = "ombrix_voce"; };
+    auto asInput = [](ModelRig& r) { r.sound->defaultInputFeeder = "ombrix_voce"; };
     struct Row {
         const char* what;
-        std::function<void(ModelRig&)> arrange;
+        std::vector<std::function<void(ModelRig&)>> arrange;
         std::string expected;
+        bool built;  // the speak graph was started
     };
     const Row rows[] = {
-        {"no device chosen",
-         [](ModelRig& r) { r.sound->devices = {ModelRig::headphones()}; },
-         "Scegli nelle Impostazioni il dispositivo su cui mandare la tua voce (es. Ombrix Voce)."},
-        {"permission still open",
-         [](ModelRig& r) { r.microphone->access = MicrophoneAccess::notDetermined; },
-         "In attesa del permesso del microfono: rispondi alla richiesta del sistema, poi premi Ferma e Avvia."},
-        {"permission denied",
-         [](ModelRig& r) { r.microphone->access = MicrophoneAccess::denied; },
-         "Permesso del microfono negato: attivalo nelle impostazioni di privacy del sistema."},
-        {"permission restricted",
-         [](ModelRig& r) { r.microphone->access = MicrophoneAccess::restricted; },
-         "Permesso del microfono negato: attivalo nelle impostazioni di privacy del sistema."},
-        {"device not plugged in",
-         [](ModelRig& r) {
-             r.sound->devices = {ModelRig::headphones()};
-             r.storage->stored.speakOutputUID = "ombrix_voce";
-         },
-         "Il dispositivo scelto per il parlato non è collegato."},
-        {"device is the default output",
-         [](ModelRig& r) { r.sound->defaultOutput = "ombrix_voce"; },
-         "Il dispositivo del parlato è anche l'uscita audio del computer: scegli le cuffie come uscita del "
-         "computer."},
-        {"default input records the device",
-         [](ModelRig& r) { r.sound->defaultInputFeeder = "ombrix_voce"; },
-         "Il microfono del computer è impostato sul dispositivo del parlato: nelle impostazioni audio, alla "
-         "voce Ingresso, scegli il microfono vero."},
+        {"no device chosen", {noVirtualDevice}, noDevice, false},
+        {"no device beats the permission", {noVirtualDevice, access(MicrophoneAccess::denied)}, noDevice, false},
+        {"permission still open", {access(MicrophoneAccess::notDetermined)}, pending, false},
+        {"permission denied", {access(MicrophoneAccess::denied)}, denied, false},
+        {"permission restricted", {access(MicrophoneAccess::restricted)}, denied, false},
+        {"the permission beats an unplugged device", {unplug, access(MicrophoneAccess::denied)}, denied, false},
+        {"device not plugged in", {unplug}, unplugged, false},
+        {"device is the default output", {asOutput}, isOutput, false},
+        {"the default output beats the default input", {asOutput, asInput}, isOutput, false},
+        {"default input records the device", {asInput}, isInput, false},
         {"graph fails",
-         [](ModelRig& r) { r.speak->failWith = AudioError{"Non riesco ad aprire il dispositivo del parlato."}; },
-         "Non riesco ad aprire il dispositivo del parlato."},
-        {"everything in place", [](ModelRig&) {}, ""},
+         {[](ModelRig& r) { r.speak->failWith = AudioError{"Non riesco ad aprire il dispositivo del parlato."}; }},
+         "Non riesco ad aprire il dispositivo del parlato.",
+         true},
+        {"everything in place", {}, "", true},
     };
     for (const auto& row : rows) {
         ModelRig r;
-        row.arrange(r);
+        for (const auto& arrange : row.arrange) arrange(r);
         auto model = r.make();
         model->start();
-        // A still open permission would prompt first; answer without deciding, as a dismissed
-        // prompt does.
+        // A still open permission prompts first; answer without deciding, as a dismissed prompt.
         for (auto& done : std::exchange(r.microphone->pending, {})) done(false);
         r.settle();
         ASSERT_TRUE(model->running()) << row.what;
         EXPECT_EQ(model->status().speakError, row.expected) << row.what;
-        EXPECT_EQ(r.speak->starts, row.expected.empty() || row.what == std::string("graph fails") ? 1 : 0)
-            << row.what;
+        EXPECT_EQ(r.speak->starts, row.built ? 1 : 0) << row.what;
         EXPECT_EQ(r.listen->starts, 1) << row.what << ": listening goes on";
         EXPECT_EQ(model->status().listenError, "") << row.what;
     }
