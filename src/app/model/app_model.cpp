@@ -1,0 +1,453 @@
+#include "app/model/app_model.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "app/model/app_logger.h"
+#include "app/model/output_choice.h"
+#include "core/engine/usage.h"
+
+namespace quendra {
+namespace {
+
+// Player and ramps of one direction; the ramps' rates are placeholders until a graph sets them.
+AudioPorts makePorts(float translatedInitial) {
+    return AudioPorts{std::make_shared<PullPlayer>(24000, 120, 5, 30, 5), std::make_shared<GainRamp>(48000, 1.0f),
+                      std::make_shared<GainRamp>(24000, translatedInitial)};
+}
+
+std::string noticeFor(const std::string& reason) {
+    const auto& notices = AutoStop::notices();
+    const auto found = notices.find(reason);
+    return found == notices.end() ? std::string() : found->second;
+}
+
+bool isBlank(char32_t c) {
+    return c == U' ' || (c >= U'\t' && c <= U'\r') || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// The code point starting at `i` and its length in bytes; invalid bytes count as themselves.
+std::pair<char32_t, size_t> decodeAt(const std::string& s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    auto cont = [&](size_t k) { return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80; };
+    auto bits = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[i + k]) & 0x3F); };
+    if (b < 0x80) return {b, 1};
+    if ((b & 0xE0) == 0xC0 && cont(1)) return {((b & 0x1Fu) << 6) | bits(1), 2};
+    if ((b & 0xF0) == 0xE0 && cont(1) && cont(2)) return {((b & 0x0Fu) << 12) | (bits(1) << 6) | bits(2), 3};
+    return {0xFFFD, 1};
+}
+
+// `text` without leading and trailing white space and line breaks.
+std::string trimmed(const std::string& text) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const auto [c, n] = decodeAt(text, begin);
+        if (!isBlank(c)) break;
+        begin += n;
+    }
+    size_t end = begin;
+    for (size_t i = begin; i < text.size();) {
+        const auto [c, n] = decodeAt(text, i);
+        i += n;
+        if (!isBlank(c)) end = i;
+    }
+    return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
+std::shared_ptr<AppModel> AppModel::create(AppModelDependencies dependencies) {
+    std::shared_ptr<AppModel> model(new AppModel(std::move(dependencies)));
+    model->connect();
+    return model;
+}
+
+AppModel::AppModel(AppModelDependencies dependencies)
+    : deps_(std::move(dependencies)),
+      logger_(makeAppLogger(deps_.logFile, deps_.standardError, debugSwitch(deps_.quendraDebug))),
+      settings_(deps_.settingsStorage->load()),
+      listenPorts_(makePorts(1.0f)),
+      speakPorts_(makePorts(0.0f)) {
+    engine_ = std::make_shared<TranslationEngine>(settings_, deps_.coreScheduler, deps_.makeSocket, deps_.fetch,
+                                                  listenPorts_, speakPorts_, logger_);
+}
+
+void AppModel::connect() {
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    const auto main = deps_.mainQueue;
+    // Set before anything runs on the core queue; the posts below order them for it.
+    engine_->onStatus = [weak, main](const EngineStatus& status) {
+        main->post([weak, status] {
+            if (auto self = weak.lock()) self->assign(self->status_, status, AppProperty::status);
+        });
+    };
+    engine_->onAutoStop = [weak, main](const std::string& reason) {
+        main->post([weak, reason] {
+            if (auto self = weak.lock()) self->stopWithReason(reason);
+        });
+    };
+    deps_.sound->onDefaultDeviceChange([weak] {
+        if (auto self = weak.lock()) self->devicesChanged();
+    });
+    deps_.sound->onApplicationEnded([weak](const std::string& appId) {
+        if (auto self = weak.lock()) self->appTerminated(appId);
+    });
+    refreshLists();
+    refreshAccount();
+    appsTimer_ = deps_.mainQueue->every(appsRefreshMs, [weak] {
+        if (auto self = weak.lock()) self->refreshApps();
+    });
+}
+
+std::uint64_t AppModel::observe(Observer observer) {
+    const auto id = nextObserver_++;
+    observers_.emplace_back(id, std::move(observer));
+    return id;
+}
+
+void AppModel::unobserve(std::uint64_t id) {
+    std::erase_if(observers_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void AppModel::notify(AppProperty property) {
+    // A copy: an observer may add or remove observers.
+    const auto observers = observers_;
+    for (const auto& [id, observer] : observers) {
+        if (observer) observer(property);
+    }
+}
+
+template <typename T>
+void AppModel::assign(T& field, T value, AppProperty property) {
+    if (field == value) return;
+    field = std::move(value);
+    notify(property);
+}
+
+void AppModel::setSettings(Settings value) {
+    if (shutDown_ || value == settings_) return;
+    const Settings old = std::exchange(settings_, std::move(value));
+    notify(AppProperty::settings);
+    settingsChanged(old);
+}
+
+void AppModel::settingsChanged(const Settings& old) {
+    if (auto saved = deps_.settingsStorage->save(settings_); !saved) {
+        logger_.warn("impostazioni non salvate: " + saved.error());
+    }
+    if (!running_) return;
+    if (settings_.listenEnabled != old.listenEnabled || settings_.listenTarget != old.listenTarget ||
+        settings_.speakOutputUID != old.speakOutputUID) {
+        startAudio();
+    }
+    postApply();
+}
+
+void AppModel::postApply() {
+    deps_.postToCore([engine = engine_, settings = settings_, listenError = listenError_,
+                      speakError = speakError_] { engine->apply(settings, listenError, speakError); });
+}
+
+void AppModel::start() {
+    if (running_ || shutDown_) return;
+    if (!settings_.speakOutputUID.empty() && deps_.microphone->status() == MicrophoneAccess::notDetermined) {
+        const std::weak_ptr<AppModel> weak = weak_from_this();
+        deps_.microphone->request([weak, main = deps_.mainQueue](bool) {
+            main->post([weak] {
+                if (auto self = weak.lock()) self->begin();
+            });
+        });
+        return;
+    }
+    begin();
+}
+
+void AppModel::begin() {
+    if (running_ || shutDown_) return;
+    assign(running_, true, AppProperty::running);
+    assign(notice_, std::string(), AppProperty::notice);
+    recentRebuildsMs_.clear();
+    startAudio();
+    postApply();
+    deps_.postToCore([engine = engine_, listenError = listenError_, speakError = speakError_] {
+        engine->start(listenError, speakError);
+    });
+}
+
+void AppModel::startAudio() {
+    lastBuildMs_ = deps_.nowMs();
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    const std::weak_ptr<TranslationEngine> engine = engine_;
+    // Posted: a graph may report a change from inside `start`, while this build is under way.
+    auto onConfigChange = [weak, main = deps_.mainQueue] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->devicesChanged();
+        });
+    };
+
+    deps_.listenGraph->stop();
+    listenError_.reset();
+    if (settings_.listenEnabled) {
+        auto onChunk = [engine](const std::vector<std::int16_t>& samples) {
+            if (auto e = engine.lock()) e->listenChunk(samples);
+        };
+        if (auto error = deps_.listenGraph->start(settings_.listenTarget, listenPorts_, onChunk, onConfigChange)) {
+            listenError_ = audioErrorMessage(*error);
+        }
+    }
+
+    deps_.speakGraph->stop();
+    speakError_ = startSpeak();
+    lastBuildMs_ = deps_.nowMs();
+}
+
+// Built whether speaking is enabled or not, so switching it on needs no rebuild.
+std::optional<std::string> AppModel::startSpeak() {
+    if (settings_.speakOutputUID.empty()) return noSpeakDevice;
+    switch (deps_.microphone->status()) {
+    case MicrophoneAccess::notDetermined:
+        return microphonePending;
+    case MicrophoneAccess::restricted:
+    case MicrophoneAccess::denied:
+        return microphoneDenied;
+    case MicrophoneAccess::authorized:
+        break;
+    }
+    const auto device = deps_.sound->device(settings_.speakOutputUID);
+    if (!device) return speakDeviceMissing;
+    const auto defaultOutput = deps_.sound->defaultOutputUid();
+    if (!defaultOutput.empty() && defaultOutput == device->uid) return speakDeviceIsOutput;
+    if (deps_.sound->defaultInputFedBy(*device)) return speakDeviceIsInput;
+
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    const std::weak_ptr<TranslationEngine> engine = engine_;
+    auto onChunk = [engine](const std::vector<std::int16_t>& samples) {
+        if (auto e = engine.lock()) e->micChunk(samples);
+    };
+    auto onConfigChange = [weak, main = deps_.mainQueue] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->devicesChanged();
+        });
+    };
+    if (auto error = deps_.speakGraph->start(*device, speakPorts_, onChunk, onConfigChange)) {
+        return audioErrorMessage(*error);
+    }
+    return std::nullopt;
+}
+
+void AppModel::stop(const std::string& notice) {
+    if (shutDown_) return;
+    assign(notice_, notice, AppProperty::notice);
+    if (!running_) return;
+    assign(running_, false, AppProperty::running);
+    if (rebuild_) rebuild_->cancel();
+    rebuild_.reset();
+    deps_.listenGraph->stop();
+    deps_.speakGraph->stop();
+    deps_.postToCore([engine = engine_] { engine->stop(); });
+}
+
+void AppModel::stopWithReason(const std::string& reason) { stop(noticeFor(reason)); }
+
+void AppModel::cut() {
+    if (shutDown_) return;
+    deps_.postToCore([engine = engine_] { engine->cut(); });
+}
+
+void AppModel::setOriginalVoice(bool on) {
+    if (shutDown_) return;
+    deps_.postToCore([engine = engine_, on] { engine->setOriginalVoice(on); });
+}
+
+void AppModel::devicesChanged() {
+    if (shutDown_) return;
+    refreshLists();
+    if (!running_) return;
+    if (lastBuildMs_ && deps_.nowMs() - *lastBuildMs_ < buildGuardMs) return;
+    if (rebuild_) rebuild_->cancel();
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    rebuild_ = deps_.mainQueue->after(rebuildDelayMs, [weak] {
+        if (auto self = weak.lock()) self->rebuildAudio();
+    });
+}
+
+void AppModel::rebuildAudio() {
+    rebuild_.reset();
+    if (!running_ || shutDown_) return;
+    const double now = deps_.nowMs();
+    std::erase_if(recentRebuildsMs_, [now](double t) { return now - t >= rebuildWindowMs; });
+    if (recentRebuildsMs_.size() < rebuildsPerWindow) {
+        recentRebuildsMs_.push_back(now);
+        startAudio();
+        postApply();
+    } else {
+        stopWithReason("device-changed");
+    }
+}
+
+void AppModel::appTerminated(const std::string& appId) {
+    if (running_ && settings_.listenEnabled && !appId.empty() && appId == settings_.listenTarget) {
+        stopWithReason("capture-ended");
+    }
+}
+
+void AppModel::refreshLists() {
+    if (shutDown_) return;
+    assign(outputDevices_, deps_.sound->outputDevices(), AppProperty::outputDevices);
+    if (auto uid = automaticSpeakOutput(outputDevices_, settings_.speakOutputUID)) {
+        Settings next = settings_;
+        next.speakOutputUID = *uid;
+        setSettings(std::move(next));
+    }
+    refreshApps();
+}
+
+void AppModel::refreshApps() {
+    if (shutDown_) return;
+    const auto sound = deps_.sound;
+    assign(apps_,
+           listenableApps(sound->audioProcesses(), settings_.listenTarget,
+                          [&sound](const std::string& appId) { return sound->runningApplicationName(appId); }),
+           AppProperty::apps);
+}
+
+void AppModel::requestCode(const std::string& email) {
+    if (shutDown_) return;
+    assign(accountBusy_, true, AppProperty::accountBusy);
+    assign(accountMessage_, std::string(), AppProperty::accountMessage);
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    const std::string address = trimmed(email);
+    AccountClient::requestCode(
+        settings_.serviceUrl, email, deps_.fetch, [weak, main = deps_.mainQueue, address](std::optional<Error> error) {
+            main->post([weak, error, address] {
+                auto self = weak.lock();
+                if (!self || self->shutDown_) return;
+                self->assign(self->accountBusy_, false, AppProperty::accountBusy);
+                if (error) {
+                    self->assign(self->accountMessage_, errorMessage(*error), AppProperty::accountMessage);
+                } else {
+                    self->assign(self->codeSentTo_, address, AppProperty::codeSentTo);
+                }
+            });
+        });
+}
+
+void AppModel::verify(const std::string& code) {
+    if (shutDown_) return;
+    assign(accountBusy_, true, AppProperty::accountBusy);
+    assign(accountMessage_, std::string(), AppProperty::accountMessage);
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    AccountClient::verify(
+        settings_.serviceUrl, codeSentTo_, code, deps_.fetch,
+        [weak, main = deps_.mainQueue](Result<AccountClient::Session> result) {
+            main->post([weak, result = std::move(result)] {
+                auto self = weak.lock();
+                if (!self || self->shutDown_) return;
+                self->assign(self->accountBusy_, false, AppProperty::accountBusy);
+                if (!result) {
+                    self->assign(self->accountMessage_, errorMessage(result.error()), AppProperty::accountMessage);
+                    return;
+                }
+                self->deps_.keychain->write(sessionItem, result->token);
+                self->assign(self->codeSentTo_, std::string(), AppProperty::codeSentTo);
+                Settings next = self->settings_;
+                next.sessionToken = result->token;
+                self->setSettings(std::move(next));
+                self->refreshAccount();
+            });
+        });
+}
+
+void AppModel::refreshAccount() {
+    if (settings_.sessionToken.empty()) {
+        assign(account_, std::optional<Account>(), AppProperty::account);
+        applyAvailableProviders();
+        return;
+    }
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    const std::string token = settings_.sessionToken;
+    AccountClient::me(settings_.serviceUrl, token, deps_.fetch,
+                      [weak, main = deps_.mainQueue, token](Result<Account> result) {
+                          main->post([weak, token, result = std::move(result)] {
+                              auto self = weak.lock();
+                              // A late answer for a session that has since changed or ended.
+                              if (!self || self->shutDown_ || self->settings_.sessionToken != token) return;
+                              if (result) {
+                                  self->assign(self->account_, std::optional<Account>(*result), AppProperty::account);
+                                  self->assign(self->accountMessage_, std::string(), AppProperty::accountMessage);
+                                  self->applyAvailableProviders();
+                              } else if (AccountClient::isUnauthorized(result.error())) {
+                                  self->clearSession(sessionExpired);
+                              } else {
+                                  self->assign(self->accountMessage_, errorMessage(result.error()),
+                                               AppProperty::accountMessage);
+                              }
+                          });
+                      });
+}
+
+void AppModel::logout() {
+    if (shutDown_) return;
+    if (!settings_.sessionToken.empty()) {
+        AccountClient::logout(settings_.serviceUrl, settings_.sessionToken, deps_.fetch, [](std::optional<Error>) {});
+    }
+    clearSession("");
+}
+
+void AppModel::forgetCode() { assign(codeSentTo_, std::string(), AppProperty::codeSentTo); }
+
+void AppModel::clearSession(const std::string& message) {
+    const auto provider = Providers::info(settings_.provider);
+    if (running_ && provider && provider->needsToken) stop("");
+    deps_.keychain->write(sessionItem, "");
+    Settings next = settings_;
+    next.sessionToken.clear();
+    setSettings(std::move(next));
+    assign(account_, std::optional<Account>(), AppProperty::account);
+    assign(codeSentTo_, std::string(), AppProperty::codeSentTo);
+    assign(accountMessage_, message, AppProperty::accountMessage);
+    applyAvailableProviders();
+}
+
+void AppModel::applyAvailableProviders() {
+    const std::set<std::string> keys = account_ ? account_->keys : std::set<std::string>{};
+    const auto fallback = Providers::fallback(settings_.provider, keys);
+    if (fallback != settings_.provider) {
+        Settings next = settings_;
+        next.provider = fallback;
+        setSettings(std::move(next));
+    }
+}
+
+std::vector<ProviderInfo> AppModel::availableProviders() const {
+    if (!settings_.sessionToken.empty() && !account_) return Providers::all();
+    return Providers::available(account_ ? account_->keys : std::set<std::string>{});
+}
+
+void AppModel::shutdown(std::function<void()> engineStopped) {
+    if (shutDown_) return;
+    shutDown_ = true;
+    if (appsTimer_) appsTimer_->cancel();
+    if (rebuild_) rebuild_->cancel();
+    rebuild_.reset();
+    deps_.listenGraph->stop();
+    deps_.speakGraph->stop();
+    running_ = false;
+    // The engine ends on the core queue: stopped, then destroyed there, and `engineStopped` runs
+    // after whatever its destruction posted (the links' closes).
+    deps_.postToCore([engine = std::exchange(engine_, nullptr), post = deps_.postToCore,
+                      engineStopped = std::move(engineStopped)]() mutable {
+        engine->onStatus = nullptr;
+        engine->onAutoStop = nullptr;
+        engine->stop();
+        engine.reset();
+        post([engineStopped = std::move(engineStopped)] {
+            if (engineStopped) engineStopped();
+        });
+    });
+}
+
+}  // namespace quendra

@@ -1,0 +1,57 @@
+// The model's dependencies that the Linux platform layer provides (core queue and its scheduler,
+// web sockets and HTTPS, the settings file, the keychain, the log file, standard error, the
+// environment), and the executable's exit sequence. The UI thread's queue, the sound system and
+// the graphs are bound by the executable itself.
+//
+// Threading: UI thread.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/model/app_model.h"
+#include "platform/net/core_queue.h"
+#include "platform/storage/file_log.h"
+#include "platform/storage/keychain.h"
+#include "platform/storage/settings_store.h"
+
+namespace quendra {
+
+class StoredSettings final : public SettingsStorage {
+public:
+    explicit StoredSettings(SettingsStore store) : store_(std::move(store)) {}
+    Settings load() override { return store_.load(); }
+    tl::expected<void, std::string> save(const Settings& settings) override { return store_.save(settings); }
+
+private:
+    SettingsStore store_;
+};
+
+class KeychainSecrets final : public SecretStorage {
+public:
+    explicit KeychainSecrets(std::shared_ptr<Keychain> keychain) : keychain_(std::move(keychain)) {}
+    void write(const std::string& account, const std::string& value) override { keychain_->write(account, value); }
+
+private:
+    std::shared_ptr<Keychain> keychain_;
+};
+
+// The value of an environment variable, none when unset.
+std::optional<std::string> environmentValue(const char* name);
+
+// Fills every member the platform provides: core posting, scheduler, sockets and fetch on `queue`;
+// the settings in `settingsFolder` with the session token in `keychain`; `log` and standard
+// error; QUENDRA_DEBUG; and the microphone permission (always authorized on Linux). `queue` and
+// `log` must outlive the model's engine (see shutDownApplication).
+AppModelDependencies platformDependencies(CoreQueue& queue, FileLog& log, std::shared_ptr<Keychain> keychain,
+                                          const std::filesystem::path& settingsFolder);
+
+// The exit sequence: the model stops its graphs and timers; the engine stops and is released on
+// `queue` (waited for, at most 10 s: nothing on the core queue may wait for the UI thread by
+// then); `queue` stops, so that no handler runs while static destruction tears down what it
+// uses; the log is flushed. The model does nothing more afterwards.
+void shutDownApplication(AppModel& model, CoreQueue& queue, FileLog& log);
+
+}  // namespace quendra

@@ -1,0 +1,32 @@
+// Where the application model keeps the settings between runs (the settings file and, for the
+// session token, the keychain) and the keychain item it writes at login and logout. The
+// executable binds them to SettingsStore and SecretServiceKeychain; tests to memory.
+//
+// Threading: UI thread.
+#pragma once
+
+#include <string>
+
+#include <tl/expected.hpp>
+
+#include "core/settings/settings.h"
+
+namespace quendra {
+
+class SettingsStorage {
+public:
+    virtual ~SettingsStorage() = default;
+    // The stored settings with the session token, or the defaults. Never fails.
+    virtual Settings load() = 0;
+    // Stores every member but the session token; a failure says why.
+    virtual tl::expected<void, std::string> save(const Settings& settings) = 0;
+};
+
+class SecretStorage {
+public:
+    virtual ~SecretStorage() = default;
+    // Replaces the secret of `account`; an empty value deletes it. Failures are not reported.
+    virtual void write(const std::string& account, const std::string& value) = 0;
+};
+
+}  // namespace quendra
