@@ -397,7 +397,10 @@ void AppModel::logout() {
     clearSession("");
 }
 
-void AppModel::forgetCode() { assign(codeSentTo_, std::string(), AppProperty::codeSentTo); }
+void AppModel::forgetCode() {
+    assign(codeSentTo_, std::string(), AppProperty::codeSentTo);
+    assign(accountMessage_, std::string(), AppProperty::accountMessage);
+}
 
 void AppModel::clearSession(const std::string& message) {
     const auto provider = Providers::info(settings_.provider);

@@ -134,7 +134,8 @@ public:
     void logout();
     // Re-reads the devices (choosing the speak device when needed) and the applications.
     void refreshLists();
-    // Returns from waiting for a code to logged out ("Usa un'altra email").
+    // Returns from waiting for a code to logged out ("Usa un'altra email"), clearing the account
+    // message.
     void forgetCode();
 
     // For the executable's exit: stops the timers and both graphs, then stops and releases the
