@@ -10,4 +10,9 @@ std::string jsonString(const nlohmann::json& object) {
     }
 }
 
+nlohmann::json parseJson(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) return nlohmann::json(nlohmann::json::value_t::discarded);
+    return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+}
+
 }  // namespace quendra

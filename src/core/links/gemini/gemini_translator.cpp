@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "core/audio/pcm.h"
 
 namespace quendra {
@@ -225,7 +226,7 @@ void GeminiTranslator::startSession(const std::optional<std::string>& handle, st
         return;
     }
     if (variants_.empty() || variantsKind_ != token->kind) {
-        const bool hasGlossary = !GeminiProtocol::trimWhitespace(opts.glossary).empty();
+        const bool hasGlossary = !trimWhitespace(opts.glossary).empty();
         variants_ = GeminiProtocol::compatVariants(token->kind, hasGlossary);
         variantsKind_ = token->kind;
         variantIdx_ = 0;

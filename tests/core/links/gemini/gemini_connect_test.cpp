@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "gemini_fixture.h"
 #include "core/links/factory.h"
 
@@ -232,7 +233,7 @@ TEST_P(GeminiFallbackTest, RejectedSetupsWalkTheVariantsWithoutDelay) {
     tokensAnswer(Token{"tok", std::nullopt, GetParam().kind});
     make();
     connect();
-    const bool hasGlossary = !GP::trimWhitespace(glossary).empty();
+    const bool hasGlossary = !trimWhitespace(glossary).empty();
     const auto variants = GP::compatVariants(GetParam().kind, hasGlossary);
     const double start = scheduler->nowMs();
     for (size_t i = 0; i < variants.size(); ++i) {
