@@ -15,4 +15,10 @@ nlohmann::json parseJson(std::string_view text) {
     return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
 }
 
+const nlohmann::json* jsonMember(const nlohmann::json& object, const char* name) {
+    if (!object.is_object()) return nullptr;
+    const auto it = object.find(name);
+    return it == object.end() ? nullptr : &*it;
+}
+
 }  // namespace quendra

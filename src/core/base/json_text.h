@@ -18,4 +18,7 @@ std::string jsonString(const nlohmann::json& object);
 // end and accept what came before. Never throws, short of memory running out.
 nlohmann::json parseJson(std::string_view text);
 
+// The member `name` of `object`, or nullptr when `object` is not an object or has no such member.
+const nlohmann::json* jsonMember(const nlohmann::json& object, const char* name);
+
 }  // namespace quendra

@@ -78,12 +78,7 @@ void send(const std::string& serviceUrl, const std::string& method, const std::s
             completion(tl::unexpected(failure("Sessione scaduta: accedi di nuovo.", 401, false)));
             return;
         }
-        auto errorText = isObject ? textMember(object, "error") : std::nullopt;
-        // The service's own words, made safe for a terminal and a label.
-        if (errorText) errorText = printableText(*errorText);
-        completion(tl::unexpected(failure(
-            errorText.value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."), status,
-            status >= 500)));
+        completion(tl::unexpected(TokenClient::answerError(status, object)));
     });
 }
 

@@ -54,7 +54,19 @@ TokenError failure(std::string message, std::optional<std::int64_t> status, bool
     return TokenError{std::move(message), status, retryable};
 }
 
+// The `error` text of an answer, in the service's own words made safe for a terminal and a label.
+std::optional<std::string> serviceText(const nlohmann::json& body) {
+    const nlohmann::json* text = jsonMember(body, "error");
+    if (!text || !text->is_string()) return std::nullopt;
+    return printableText(text->get_ref<const std::string&>());
+}
+
 }  // namespace
+
+TokenError answerError(std::int64_t status, const nlohmann::json& body) {
+    return failure(serviceText(body).value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."),
+                   status, status >= 500);
+}
 
 tl::expected<std::string, TokenError> base(std::string_view serviceUrl) {
     serviceUrl = trimWhitespace(serviceUrl);
@@ -111,13 +123,7 @@ void getToken(const Settings& settings, const std::string& provider, const Fetch
 tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string&) {
     nlohmann::json object = parseJson(response.body);
     const bool isObject = object.is_object();
-    std::optional<std::string> errorText;
-    if (isObject) {
-        if (auto it = object.find("error"); it != object.end() && it->is_string()) {
-            // The service's own words, made safe for a terminal and a label.
-            errorText = printableText(it->get_ref<const std::string&>());
-        }
-    }
+    const std::optional<std::string> errorText = serviceText(object);
     const std::int64_t status = response.status;
     switch (status) {
         case 401:
@@ -140,11 +146,7 @@ tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::s
     if (status == 500 && errorText && lowercaseAscii(*errorText).find("non configurato") != std::string::npos) {
         return tl::unexpected(failure("Servizio non configurato (errore 500).", 500, false));
     }
-    if (status < 200 || status > 299) {
-        return tl::unexpected(failure(
-            errorText.value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."),
-            status, status >= 500));
-    }
+    if (status < 200 || status > 299) return tl::unexpected(answerError(status, object));
     if (!isObject) return tl::unexpected(failure("Risposta del servizio non valida.", std::nullopt, true));
     const auto token = object.find("token");
     if (token == object.end() || !token->is_string() || token->get_ref<const std::string&>().empty()) {
