@@ -89,10 +89,11 @@ public:
     static constexpr std::size_t maxMessageFrames = 30 * static_cast<std::size_t>(outputRate);
     // Text kept of one utterance's transcript, in bytes; what comes after is dropped.
     static constexpr std::size_t maxTranscriptBytes = 16 * 1024;
-    // A connection that drops sooner than this after it became ready counts as one more failed
-    // attempt of the series that opened it: the reconnection waits that series' next backoff and
-    // the retry cap holds, so a peer that accepts and breaks every connection costs a few
-    // attempts, not hundreds a second. A drop after a longer life starts a new series at once.
+    // A connection that drops sooner than this after it became ready counts as a failed attempt:
+    // the reconnection waits the backoff of the young drops in a row (backoffBaseMs, then twice
+    // that, up to backoffMaxMs) and the maxRetries + 1st young drop in a row fails the link with
+    // the drop's text, so a peer that accepts and breaks every connection costs a few attempts,
+    // not hundreds a second. A drop after a longer life reconnects at once.
     static constexpr double shortLivedMs = 5000;
 
     explicit Translator(TranslatorOptions options) : opts(std::move(options)) {}

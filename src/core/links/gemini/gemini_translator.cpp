@@ -111,6 +111,7 @@ void GeminiTranslator::connect(Completion completion) {
         return;
     }
     closing_ = false;
+    youngDrops_ = 0;
     // Set before the state report, so that a `close` from inside it ends this series cleanly.
     switching_ = true;
     if (state != LinkState::connecting) setState(LinkState::connecting);
@@ -162,7 +163,6 @@ void GeminiTranslator::openWithRetry(std::int64_t attempt, std::optional<Error> 
                  const auto self = weak.lock();
                  if (!self) return;
                  if (result) {
-                     self->seriesAttempt_ = attempt;
                      completion(std::move(result));
                      return;
                  }
@@ -484,21 +484,23 @@ void GeminiTranslator::renew(const std::string& reason, const std::string& dropT
         self->active_ = nullptr;
         self->setState(LinkState::error, self->redacted(errorMessage(result.error())));
     };
-    if (dropped && opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs) {
-        // Died young: one more failure of the series that opened it.
-        const std::int64_t next = seriesAttempt_ + 1;
-        const Error error{LinkError{dropText.empty() ? "connessione caduta" : dropText, std::nullopt, false}};
-        if (next > opts.tuning.maxRetries) {
-            openWithRetry(next, error, epoch, std::move(done));
+    if (dropped) {
+        // A connection that died young counts as a failed attempt: the reconnection waits the
+        // backoff of the young drops in a row, and the retry cap ends them.
+        youngDrops_ = opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs ? youngDrops_ + 1 : 0;
+        if (youngDrops_ > 0 && youngDrops_ > opts.tuning.maxRetries) {
+            done(tl::unexpected(Error{LinkError{dropText.empty() ? "connessione caduta" : dropText, std::nullopt, false}}));
             return;
         }
-        const double delay = retryDelayMs(opts.tuning, seriesAttempt_, opts.random());
-        log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
-                   " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
-        (void)opts.scheduler->after(delay, [self = self(), next, error, epoch, done] {
-            self->openWithRetry(next, error, epoch, done);
-        });
-        return;
+        if (youngDrops_ > 0) {
+            const double delay = retryDelayMs(opts.tuning, youngDrops_ - 1, opts.random());
+            log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
+                       " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
+            (void)opts.scheduler->after(delay, [me = self(), epoch, done] {
+                me->openWithRetry(0, std::nullopt, epoch, done);
+            });
+            return;
+        }
     }
     openWithRetry(0, std::nullopt, epoch, std::move(done));
 }

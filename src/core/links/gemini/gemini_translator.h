@@ -114,7 +114,7 @@ private:
     double lastUsageEmit_;
     std::array<std::string, 2> transcripts_;  // indexed by TranscriptKind
     std::int64_t droppedChunks_ = 0;
-    std::int64_t seriesAttempt_ = 0;  // attempt number that opened the active connection
+    std::int64_t youngDrops_ = 0;  // drops in a row of connections that died young
     double activatedAtMs_ = 0;
     bool warnedLongAudio_ = false;
     std::vector<GeminiVariant> variants_;

@@ -144,6 +144,7 @@ void OpenAITranslator::connect(Completion completion) {
         return;
     }
     closing_ = false;
+    youngDrops_ = 0;
     const std::string lang = language();
     if (!P::supportsLanguage(lang)) {
         const std::string message = "OpenAI non traduce verso «" + lang +
@@ -203,7 +204,6 @@ void OpenAITranslator::openWithRetry(std::int64_t attempt, std::optional<Error> 
     auto me = self();
     openOnce(generation, [me, attempt, generation, completion](SessionResult result) {
         if (result) {
-            me->seriesAttempt_ = attempt;
             completion(std::move(result));
             return;
         }
@@ -562,21 +562,23 @@ void OpenAITranslator::renew(const std::string& reason, const std::string& dropT
         me->active_.reset();
         me->setState(LinkState::error, me->redacted(errorMessage(result.error())));
     };
-    if (dropped && opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs) {
-        // Died young: one more failure of the series that opened it.
-        const std::int64_t next = seriesAttempt_ + 1;
-        const Error error{linkError(dropText.empty() ? "connessione caduta" : dropText)};
-        if (next > opts.tuning.maxRetries) {
-            openWithRetry(next, error, generation, std::move(done));
+    if (dropped) {
+        // A connection that died young counts as a failed attempt: the reconnection waits the
+        // backoff of the young drops in a row, and the retry cap ends them.
+        youngDrops_ = opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs ? youngDrops_ + 1 : 0;
+        if (youngDrops_ > 0 && youngDrops_ > opts.tuning.maxRetries) {
+            done(tl::unexpected(Error{linkError(dropText.empty() ? "connessione caduta" : dropText)}));
             return;
         }
-        const double delay = retryDelayMs(opts.tuning, seriesAttempt_, opts.random());
-        log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
-                   " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
-        (void)opts.scheduler->after(delay, [me, next, error, generation, done] {
-            me->openWithRetry(next, error, generation, done);
-        });
-        return;
+        if (youngDrops_ > 0) {
+            const double delay = retryDelayMs(opts.tuning, youngDrops_ - 1, opts.random());
+            log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
+                       " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
+            (void)opts.scheduler->after(delay, [me, generation, done] {
+                me->openWithRetry(0, std::nullopt, generation, done);
+            });
+            return;
+        }
     }
     openWithRetry(0, std::nullopt, generation, std::move(done));
 }

@@ -100,7 +100,7 @@ private:
     std::set<std::string> warned_;
     std::weak_ptr<Attempt> pendingAttempt_;  // the attempt `close` must abort
     std::int64_t droppedChunks_ = 0;
-    std::int64_t seriesAttempt_ = 0;  // attempt number that opened the active connection
+    std::int64_t youngDrops_ = 0;  // drops in a row of connections that died young
     double activatedAtMs_ = 0;
     Logger log_;
     std::int64_t maxQueueChunks_;
