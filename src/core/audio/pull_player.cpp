@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <utility>
 
 #include "core/audio/pcm.h"
@@ -29,6 +30,7 @@ PullPlayer::PullPlayer(double sampleRate, double jitterMs, double edgeFadeMs, do
       flushFrames_(std::max<std::int64_t>(frames(sampleRate, flushFadeMs), 1)),
       minLeadFrames_(frames(sampleRate, minLeadMs)),
       hangFrames_(frames(sampleRate, voiceHangMs)),
+      maxQueuedFrames_(frames(sampleRate, maxQueuedSeconds * 1000)),
       fadeStep_(1.0f / static_cast<float>(fadeFrames_)),
       slots_(kInitialSlots),
       tail_(static_cast<std::size_t>(flushFrames_)) {}
@@ -42,9 +44,11 @@ void PullPlayer::enqueue(std::span<const std::int16_t> samples) {
     // Everything released here is freed after the lock is let go, on this thread.
     std::vector<Chunk> retired;
     for (;;) {
+        bool full = false;
         {
             const std::lock_guard guard(lock_);
-            if (count_ < slots_.size()) {
+            full = queued_ + n > maxQueuedFrames_;
+            if (!full && count_ < slots_.size()) {
                 if (!running_ && count_ == 0) delay_ = std::max(hold_, jitterFrames_);
                 Chunk& slot = live(count_);
                 std::swap(slot.samples, floats);  // floats now holds the slot's spent storage
@@ -55,6 +59,14 @@ void PullPlayer::enqueue(std::span<const std::int16_t> samples) {
                 if (voice) ++voicedChunks_;
                 return;
             }
+        }
+        if (full) {
+            ++droppedChunks_;
+            if (!std::exchange(warnedFull_, true)) {
+                log_.warn("coda di riproduzione piena (" + std::to_string(static_cast<int>(maxQueuedSeconds)) +
+                          " s): audio tradotto scartato");
+            }
+            return;
         }
         // Ring full: allocate a larger one outside the lock, then move the live chunks over
         // (moves only). Only this thread changes the ring, and render can only shrink count_.
@@ -70,6 +82,7 @@ void PullPlayer::enqueue(std::span<const std::int16_t> samples) {
 }
 
 void PullPlayer::flush() {
+    warnedFull_ = false;
     const std::lock_guard guard(lock_);
     std::size_t n = 0;
     if (running_) {

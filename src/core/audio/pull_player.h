@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "core/base/runtime.h"
+
 namespace quendra {
 
 // Playback starts after a jitter delay and fades in over fadeFrames; whenever the queue is about
@@ -21,10 +23,14 @@ namespace quendra {
 // never frees: a finished chunk only advances the head of a fixed ring of chunk slots, and its
 // storage is released by the core queue when the slot is reused. The tail has its full length
 // reserved at construction. The core queue converts samples and allocates outside the lock.
+//
+// The queue holds at most maxQueuedSeconds of unplayed audio, whatever a provider sends: a chunk
+// that would go beyond is dropped whole (one log line until the next flush), never queued.
 class PullPlayer {
 public:
     static constexpr double voiceRMS = 0.01;
     static constexpr double voiceHangMs = 250;
+    static constexpr double maxQueuedSeconds = 180;
 
     PullPlayer(double sampleRate, double jitterMs, double edgeFadeMs, double flushFadeMs, double minLeadMs);
     PullPlayer(const PullPlayer&) = delete;
@@ -35,6 +41,10 @@ public:
     void enqueue(std::span<const std::int16_t> samples);
     // Core queue. Drops everything queued; a running player leaves a faded tail.
     void flush();
+    // Before the first enqueue (its owner sets it up). Where the line about a full queue goes.
+    void setLogger(Logger logger) { log_ = std::move(logger); }
+    // Core queue. Chunks dropped because the queue was full; never reset.
+    std::int64_t droppedChunks() const { return droppedChunks_; }
     // Audio render thread. Fills `count` samples.
     void render(float* into, std::size_t count);
 
@@ -50,6 +60,7 @@ public:
     std::int64_t flushFrames() const { return flushFrames_; }
     std::int64_t minLeadFrames() const { return minLeadFrames_; }
     std::int64_t hangFrames() const { return hangFrames_; }
+    std::int64_t maxQueuedFrames() const { return maxQueuedFrames_; }
 
 private:
     struct Chunk {
@@ -68,7 +79,13 @@ private:
     const std::int64_t flushFrames_;
     const std::int64_t minLeadFrames_;
     const std::int64_t hangFrames_;
+    const std::int64_t maxQueuedFrames_;
     const float fadeStep_;  // 1 / fadeFrames
+
+    // Core queue only.
+    Logger log_;
+    std::int64_t droppedChunks_ = 0;
+    bool warnedFull_ = false;  // until the next flush
 
     mutable std::mutex lock_;
     std::vector<Chunk> slots_;

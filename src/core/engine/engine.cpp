@@ -18,6 +18,17 @@ TranslationEngine::TranslationEngine(Settings settings, std::shared_ptr<Schedule
       speakPorts_(std::move(speakPorts)),
       logger_(std::move(logger)) {
     autoStop_.emplace(idleMs, scheduler_->nowMs());
+    for (const auto& [ports, direction] : {std::pair{&listenPorts_, "listen"}, std::pair{&speakPorts_, "speak"}}) {
+        if (!ports->player) continue;
+        Logger playerLog;
+        playerLog.debug = [base = logger_, prefix = std::string(direction) + " "](const std::string& text) {
+            base.debug(prefix + text);
+        };
+        playerLog.warn = [base = logger_, prefix = std::string(direction) + " ATTENZIONE "](const std::string& text) {
+            base.warn(prefix + text);
+        };
+        ports->player->setLogger(std::move(playerLog));
+    }
 }
 
 SessionEvent TranslationEngine::changed() {
@@ -57,14 +68,24 @@ void TranslationEngine::start(std::optional<std::string> listenError, std::optio
     speak_->start();
     if (settings_.listenEnabled) startListen();
 
-    std::weak_ptr<TranslationEngine> weak = weak_from_this();
-    pollTimer_ = scheduler_->after(pollMs, [weak] {
-        if (auto self = weak.lock()) self->tick();
-    });
-    statusTimer_ = scheduler_->after(statusMs, [weak] {
-        if (auto self = weak.lock()) self->statusTick();
-    });
+    ++run_;
+    armPoll();
+    armStatus();
     publish();
+}
+
+void TranslationEngine::armPoll() {
+    std::weak_ptr<TranslationEngine> weak = weak_from_this();
+    pollTimer_ = scheduler_->after(pollMs, [weak, run = run_] {
+        if (auto self = weak.lock()) self->tick(run);
+    });
+}
+
+void TranslationEngine::armStatus() {
+    std::weak_ptr<TranslationEngine> weak = weak_from_this();
+    statusTimer_ = scheduler_->after(statusMs, [weak, run = run_] {
+        if (auto self = weak.lock()) self->statusTick(run);
+    });
 }
 
 void TranslationEngine::startListen() {
@@ -166,30 +187,28 @@ void TranslationEngine::publish() {
     if (onStatus) onStatus(status());
 }
 
-void TranslationEngine::tick() {
-    if (!running_) return;
+// The callbacks may stop the engine, or stop and start it (a new run with timers of its own): a
+// timer re-arms only while the run that armed it is still the current one.
+bool TranslationEngine::current(std::uint64_t run) const { return running_ && run == run_; }
+
+void TranslationEngine::tick(std::uint64_t run) {
+    if (!current(run)) return;
     if (listen_) listen_->poll();
     if (speak_) speak_->poll();
     if (dirty_) publish();
-    std::weak_ptr<TranslationEngine> weak = weak_from_this();
-    pollTimer_ = scheduler_->after(pollMs, [weak] {
-        if (auto self = weak.lock()) self->tick();
-    });
+    if (current(run)) armPoll();
 }
 
-void TranslationEngine::statusTick() {
-    if (!running_) return;
+void TranslationEngine::statusTick(std::uint64_t run) {
+    if (!current(run)) return;
     const double now = scheduler_->nowMs();
     if (autoStop_->check(now)) {
         autoStop_.emplace(idleMs, now);
         if (onAutoStop) onAutoStop("idle");
     }
-    if (!running_) return;  // the callback stopped the engine
+    if (!current(run)) return;
     publish();
-    std::weak_ptr<TranslationEngine> weak = weak_from_this();
-    statusTimer_ = scheduler_->after(statusMs, [weak] {
-        if (auto self = weak.lock()) self->statusTick();
-    });
+    if (current(run)) armStatus();
 }
 
 TranslatorFactory TranslationEngine::factory(const std::string& direction) {

@@ -3,7 +3,7 @@
 // publishes status snapshots.
 //
 // Threading: every operation is called on the core queue; `onStatus` and `onAutoStop` are called
-// there too. Audio render threads never call the engine: they only use the players and gain
+// there too, and may stop or restart the engine. Audio render threads never call the engine: they only use the players and gain
 // ramps of the two AudioPorts, which lock themselves.
 #pragma once
 
@@ -78,8 +78,11 @@ public:
 private:
     void startListen();
     void publish();
-    void tick();
-    void statusTick();
+    void armPoll();
+    void armStatus();
+    bool current(std::uint64_t run) const;
+    void tick(std::uint64_t run);
+    void statusTick(std::uint64_t run);
     TranslatorFactory factory(const std::string& direction);
     SessionEvent changed();
     SessionEvent activity();
@@ -102,6 +105,7 @@ private:
     std::optional<std::string> speakError_;
     std::shared_ptr<Cancellable> pollTimer_;
     std::shared_ptr<Cancellable> statusTimer_;
+    std::uint64_t run_ = 0;  // bumped by every start; the timers of an older run stop
     bool dirty_ = false;
 };
 

@@ -1,8 +1,11 @@
 #include "core/links/translator.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <random>
 
+#include "core/base/text.h"
 
 namespace quendra {
 
@@ -27,6 +30,12 @@ double uniformRandom() {
     return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
 }
 
+double retryDelayMs(const LinkTuning& tuning, std::int64_t attempt, double random) {
+    const int exponent = static_cast<int>(std::clamp<std::int64_t>(attempt, 0, 2000));
+    const double base = std::min(std::ldexp(tuning.backoffBaseMs, exponent), tuning.backoffMaxMs);
+    return base * (0.8 + 0.4 * random);
+}
+
 Usage Translator::usage() const {
     return Usage{static_cast<double>(inputBytes) / 32000.0,
                  static_cast<double>(outputBytes) / 48000.0};
@@ -46,6 +55,18 @@ void Translator::setState(LinkState next, std::optional<std::string> message) {
 
 void Translator::reportUsage() {
     if (onUsage) onUsage(usage());
+}
+
+void Translator::rememberCredential(const std::string& credential) {
+    constexpr std::size_t kKept = 4;
+    auto& kept = *credentials_;
+    if (credential.empty() || std::find(kept.begin(), kept.end(), credential) != kept.end()) return;
+    if (kept.size() >= kKept) kept.erase(kept.begin());
+    kept.push_back(credential);
+}
+
+std::string Translator::withoutCredentials(std::string_view text) const {
+    return withoutSecrets(text, *credentials_);
 }
 
 }  // namespace quendra

@@ -4,6 +4,7 @@
 // on the core queue. Nothing here locks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,10 @@ using TokenSource = std::function<void(TokenCompletion)>;
 // A double uniformly drawn from [0, 1), from the standard library's generator.
 double uniformRandom();
 
+// The wait before retry number `attempt` + 1 of a failed connection attempt:
+// min(backoffBaseMs x 2^attempt, backoffMaxMs) x (0.8 + 0.4 x random).
+double retryDelayMs(const LinkTuning& tuning, std::int64_t attempt, double random);
+
 struct TranslatorOptions {
     TranslatorOptions(std::string targetLanguage, std::shared_ptr<Scheduler> scheduler,
                       SocketFactory makeSocket, TokenSource getToken)
@@ -78,6 +83,19 @@ public:
     static constexpr int inputRate = 16000;
     static constexpr int outputRate = 24000;
 
+    // Limits the provider links hold to whatever their peer sends.
+    // Translated audio one server message may carry, at outputRate after any resampling: 30 s. A
+    // larger message is dropped whole, with a once-only log line, and not counted as received.
+    static constexpr std::size_t maxMessageFrames = 30 * static_cast<std::size_t>(outputRate);
+    // Text kept of one utterance's transcript, in bytes; what comes after is dropped.
+    static constexpr std::size_t maxTranscriptBytes = 16 * 1024;
+    // A connection that drops sooner than this after it became ready counts as a failed attempt:
+    // the reconnection waits the backoff of the young drops in a row (backoffBaseMs, then twice
+    // that, up to backoffMaxMs) and the maxRetries + 1st young drop in a row fails the link with
+    // the drop's text, so a peer that accepts and breaks every connection costs a few attempts,
+    // not hundreds a second. A drop after a longer life reconnects at once.
+    static constexpr double shortLivedMs = 5000;
+
     explicit Translator(TranslatorOptions options) : opts(std::move(options)) {}
     virtual ~Translator() = default;
     Translator(const Translator&) = delete;
@@ -106,6 +124,16 @@ protected:
     // Changes `state` together with its `onState` report. The message goes with `error` only.
     void setState(LinkState next, std::optional<std::string> message = std::nullopt);
     void reportUsage();
+
+    // Remembers a credential the link presented, so that `withoutCredentials` hides its exact
+    // value wherever a peer or a transport echoes it back. The last few are kept.
+    void rememberCredential(const std::string& credential);
+    std::string withoutCredentials(std::string_view text) const;
+    // The same list, for the link's redacting logger (a copy of which may outlive the call).
+    const std::shared_ptr<std::vector<std::string>>& credentials() const { return credentials_; }
+
+private:
+    std::shared_ptr<std::vector<std::string>> credentials_ = std::make_shared<std::vector<std::string>>();
 };
 
 }  // namespace quendra

@@ -37,6 +37,14 @@ inline constexpr int invalidUrl = 4001;
 // The server answered the upgrade with HTTP status N instead of 101: reported as 4000 + N
 // (4401, 4403, 4429, 4503...), the reason holding the status line.
 inline constexpr int httpStatusBase = 4000;
+
+// True for the codes no retry can mend: TLS refused, an unusable address, and the upgrade
+// answered with 401 or 403 (the credential is refused). Other HTTP statuses, 429 and 503 among
+// them, may pass.
+constexpr bool isFinal(int code) {
+    return code == tlsFailure || code == invalidUrl || code == httpStatusBase + 401 ||
+           code == httpStatusBase + 403;
+}
 }  // namespace CloseCode
 
 }  // namespace quendra

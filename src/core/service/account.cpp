@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "core/service/token_client.h"
 
 namespace quendra::AccountClient {
@@ -16,47 +17,23 @@ using ObjectCompletion = std::function<void(tl::expected<json, TokenError>)>;
 
 constexpr const char* verifyPath = "/api/auth/verify";
 
-// Byte length of the white-space or line-break character starting at `pos` (Unicode's White_Space
-// set, which users paste from mail clients: no-break and ideographic spaces included), else 0.
-size_t whitespaceAt(const std::string& text, size_t pos) {
-    const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
-    const unsigned b0 = byte(pos);
-    if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
-    const unsigned b1 = byte(pos + 1), b2 = byte(pos + 2);
-    if (b0 == 0xC2 && (b1 == 0x85 || b1 == 0xA0)) return 2;
-    if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;  // U+1680
-    if (b0 == 0xE2 && b1 == 0x80 && ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF)) return 3;
-    if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;  // U+205F
-    if (b0 == 0xE3 && b1 == 0x80 && b2 == 0x80) return 3;  // U+3000
-    return 0;
-}
-
-std::string trimmed(const std::string& text) {
-    size_t begin = 0;
-    while (begin < text.size()) {
-        const size_t n = whitespaceAt(text, begin);
-        if (n == 0) break;
-        begin += n;
-    }
-    // Scan forward so that multi-byte spaces at the end are recognised from their first byte.
-    size_t end = begin;
-    for (size_t pos = begin; pos < text.size();) {
-        const size_t n = whitespaceAt(text, pos);
-        pos += n == 0 ? 1 : n;
-        if (n == 0) end = pos;
-    }
-    return text.substr(begin, end - begin);
-}
-
-std::string withoutWhitespace(const std::string& text) {
+// `text` with every white-space character removed (Unicode's White_Space set, which users paste
+// from mail clients).
+std::string withoutWhitespace(std::string_view text) {
     std::string out;
-    for (size_t pos = 0; pos < text.size();) {
-        const size_t n = whitespaceAt(text, pos);
-        if (n == 0) out.push_back(text[pos++]);
-        else pos += n;
+    while (!text.empty()) {
+        // A white-space character is one to three bytes long and trims away to nothing.
+        std::size_t space = 0;
+        for (std::size_t n = 1; n <= 3 && n <= text.size() && space == 0; ++n) {
+            if (trimWhitespace(text.substr(0, n)).empty()) space = n;
+        }
+        if (space == 0) out.push_back(text.front());
+        text.remove_prefix(space == 0 ? 1 : space);
     }
     return out;
 }
+
+std::string trimmed(std::string_view text) { return std::string(trimWhitespace(text)); }
 
 TokenError failure(std::string message, std::optional<std::int64_t> status, bool retryable) {
     return TokenError{std::move(message), status, retryable};
@@ -91,7 +68,7 @@ void send(const std::string& serviceUrl, const std::string& method, const std::s
             return;
         }
         const std::int64_t status = result->status;
-        json object = json::parse(result->body, nullptr, false);
+        json object = parseJson(result->body);
         const bool isObject = object.is_object();
         if (status >= 200 && status <= 299 && isObject) {
             completion(std::move(object));
@@ -101,10 +78,7 @@ void send(const std::string& serviceUrl, const std::string& method, const std::s
             completion(tl::unexpected(failure("Sessione scaduta: accedi di nuovo.", 401, false)));
             return;
         }
-        auto errorText = isObject ? textMember(object, "error") : std::nullopt;
-        completion(tl::unexpected(failure(
-            errorText.value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."), status,
-            status >= 500)));
+        completion(tl::unexpected(TokenClient::answerError(status, object)));
     });
 }
 

@@ -8,18 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base/json_text.h"
+#include "core/base/text.h"
+
 namespace quendra::TokenClient {
 
 namespace {
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string lowercase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -60,15 +54,26 @@ TokenError failure(std::string message, std::optional<std::int64_t> status, bool
     return TokenError{std::move(message), status, retryable};
 }
 
+// The `error` text of an answer, in the service's own words made safe for a terminal and a label.
+std::optional<std::string> serviceText(const nlohmann::json& body) {
+    const nlohmann::json* text = jsonMember(body, "error");
+    if (!text || !text->is_string()) return std::nullopt;
+    return printableText(text->get_ref<const std::string&>());
+}
+
 }  // namespace
 
+TokenError answerError(std::int64_t status, const nlohmann::json& body) {
+    return failure(serviceText(body).value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."),
+                   status, status >= 500);
+}
+
 tl::expected<std::string, TokenError> base(std::string_view serviceUrl) {
-    while (!serviceUrl.empty() && isBlank(serviceUrl.front())) serviceUrl.remove_prefix(1);
-    while (!serviceUrl.empty() && isBlank(serviceUrl.back())) serviceUrl.remove_suffix(1);
+    serviceUrl = trimWhitespace(serviceUrl);
     if (serviceUrl.empty()) {
         return tl::unexpected(failure("Manca l'indirizzo del servizio nelle Impostazioni.", std::nullopt, false));
     }
-    if (lowercase(serviceUrl.substr(0, 8)) != "https://") {
+    if (lowercaseAscii(serviceUrl.substr(0, 8)) != "https://") {
         return tl::unexpected(
             failure("L'indirizzo del servizio deve iniziare con https://", std::nullopt, false));
     }
@@ -116,14 +121,9 @@ void getToken(const Settings& settings, const std::string& provider, const Fetch
 }
 
 tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string&) {
-    nlohmann::json object = nlohmann::json::parse(response.body, nullptr, false);
+    nlohmann::json object = parseJson(response.body);
     const bool isObject = object.is_object();
-    std::optional<std::string> errorText;
-    if (isObject) {
-        if (auto it = object.find("error"); it != object.end() && it->is_string()) {
-            errorText = it->get<std::string>();
-        }
-    }
+    const std::optional<std::string> errorText = serviceText(object);
     const std::int64_t status = response.status;
     switch (status) {
         case 401:
@@ -143,14 +143,10 @@ tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::s
         default:
             break;
     }
-    if (status == 500 && errorText && lowercase(*errorText).find("non configurato") != std::string::npos) {
+    if (status == 500 && errorText && lowercaseAscii(*errorText).find("non configurato") != std::string::npos) {
         return tl::unexpected(failure("Servizio non configurato (errore 500).", 500, false));
     }
-    if (status < 200 || status > 299) {
-        return tl::unexpected(failure(
-            errorText.value_or("Il servizio ha risposto con errore " + std::to_string(status) + "."),
-            status, status >= 500));
-    }
+    if (status < 200 || status > 299) return tl::unexpected(answerError(status, object));
     if (!isObject) return tl::unexpected(failure("Risposta del servizio non valida.", std::nullopt, true));
     const auto token = object.find("token");
     if (token == object.end() || !token->is_string() || token->get_ref<const std::string&>().empty()) {

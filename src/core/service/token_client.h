@@ -39,6 +39,11 @@ void getToken(std::string_view serviceUrl, const std::string& sessionToken,
 // Reads a token answer; every failure is a TokenError.
 tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string& provider);
 
+// The error of an answer with status `status` that the caller has no special text for: the
+// service's own `error` text when `body` is an object carrying one (made printable), else "Il
+// servizio ha risposto con errore N."; retryable from 500 on. The account client shares it.
+TokenError answerError(std::int64_t status, const nlohmann::json& body);
+
 // An expiry in milliseconds since 1970 from a number (seconds below 1e12, else milliseconds) or
 // an RFC 3339 date-time text; absent for anything else. `value` may be null.
 std::optional<double> expiresAtMs(const nlohmann::json* value);

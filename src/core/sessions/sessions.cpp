@@ -95,7 +95,8 @@ void ListenSession::start() {
     installCallbacks(translator_);
     std::weak_ptr<ListenSession> weakSelf = weak_from_this();
     std::weak_ptr<Translator> weakTranslator = translator_;
-    translator_->connect([weakSelf, weakTranslator](std::optional<Error> error) {
+    auto translator = translator_;  // connect may re-enter and replace the current translator
+    translator->connect([weakSelf, weakTranslator](std::optional<Error> error) {
         auto self = weakSelf.lock();
         auto translator = weakTranslator.lock();
         if (!self || !translator || translator != self->translator_ || !error) return;

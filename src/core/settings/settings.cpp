@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base/json_text.h"
+
 namespace quendra {
 namespace {
 
@@ -107,11 +109,7 @@ std::optional<Settings> Settings::decode(const nlohmann::json& stored) {
 }
 
 std::optional<Settings> Settings::decodeText(std::string_view storedText) {
-    // The JSON parser takes a NUL byte for the end of the text; JSON never contains one.
-    if (storedText.find('\0') != std::string_view::npos) return std::nullopt;
-    // No exceptions: text that does not parse is simply not an object.
-    const auto parsed = nlohmann::json::parse(storedText.begin(), storedText.end(), nullptr,
-                                              /*allow_exceptions=*/false);
+    const auto parsed = parseJson(storedText);
     if (parsed.is_discarded()) return std::nullopt;
     return decode(parsed);
 }

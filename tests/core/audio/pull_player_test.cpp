@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace quendra {
@@ -169,6 +170,39 @@ TEST(PullPlayerTest, VoicedTrackingAndBufferedSeconds) {
     EXPECT_DOUBLE_EQ(single.bufferedSeconds(), 0.1);
     single.enqueue(Samples{});
     EXPECT_DOUBLE_EQ(single.bufferedSeconds(), 0.1);
+}
+
+TEST(PullPlayerTest, GrowingTheRingKeepsTheOrderWhenItsHeadIsNotAtTheStart) {
+    PullPlayer player(24000, 0, 0.001, 30, 5);  // fades of one frame: samples play as they are
+    for (int i = 0; i < 10; ++i) player.enqueue(Samples(3, 1000));
+    render(player, 40);  // plays them all: the live chunks now start at slot 10
+    for (int i = 0; i < 300; ++i) player.enqueue(Samples(3, static_cast<std::int16_t>((i + 1) * 100)));
+    const std::vector<float> out = render(player, 900);
+    for (std::size_t i = 0; i + 1 < 900; ++i) {  // the very last sample fades to 0
+        ASSERT_NEAR(out[i] * 32767, static_cast<float>((i / 3 + 1) * 100), 0.01) << "chunk " << i / 3;
+    }
+}
+
+TEST(PullPlayerTest, QueueStopsAtItsLimitAndDropsWholeChunks) {
+    std::vector<std::string> warnings;
+    PullPlayer player(100, 0, 10, 10, 0);
+    Logger logger;
+    logger.warn = [&warnings](const std::string& text) { warnings.push_back(text); };
+    player.setLogger(logger);
+    EXPECT_EQ(player.maxQueuedFrames(), 18000);
+    for (int i = 0; i < 20; ++i) player.enqueue(fullScale(1000));
+    EXPECT_DOUBLE_EQ(player.bufferedSeconds(), 180);
+    EXPECT_EQ(player.droppedChunks(), 2);
+    EXPECT_EQ(warnings, std::vector<std::string>{"coda di riproduzione piena (180 s): audio tradotto scartato"});
+    render(player, 1000);  // room for one chunk again
+    player.enqueue(fullScale(1000));
+    player.enqueue(fullScale(1000));
+    EXPECT_EQ(player.droppedChunks(), 3);
+    EXPECT_EQ(warnings.size(), 1u);
+    player.flush();  // a new stream may warn again
+    for (int i = 0; i < 19; ++i) player.enqueue(fullScale(1000));
+    EXPECT_EQ(player.droppedChunks(), 4);
+    EXPECT_EQ(warnings.size(), 2u);
 }
 
 TEST(PullPlayerTest, ManySmallChunksOutgrowTheInitialRing) {

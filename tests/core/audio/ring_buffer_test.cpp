@@ -90,6 +90,19 @@ TEST(RingBufferTest, OverflowKeepsThePrefillAndOversizedWritesKeepTheNewest) {
     EXPECT_EQ(Floats(out.begin() + 1920, out.end()), ramp(512, 100000));
 }
 
+TEST(RingBufferTest, OverflowWithAPrefillNearTheCapacityNeverOverfills) {
+    // Keeping the whole prefill would leave no room for the write: it keeps only what fits.
+    RingBuffer ring(10, 8);
+    write(ring, ramp(8));
+    write(ring, ramp(5, 100));
+    EXPECT_EQ(ring.count(), 10);
+    EXPECT_EQ(ring.takeCounters(), (Counters{0, 1}));
+    Floats expected = ramp(5, 4);
+    const Floats newest = ramp(5, 100);
+    expected.insert(expected.end(), newest.begin(), newest.end());
+    EXPECT_EQ(read(ring, 10), expected);
+}
+
 TEST(RingBufferTest, WrapsAroundAndUnderrunsWithoutConsuming) {
     RingBuffer ring(10, 4);
     Floats delivered;

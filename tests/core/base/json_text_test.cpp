@@ -13,5 +13,19 @@ TEST(JsonStringTest, CompactAndRepairsInvalidUtf8) {
     EXPECT_EQ(jsonString({{"t", broken}}), "{\"t\":\"ab\xEF\xBF\xBD" "c\xEF\xBF\xBD\"}");
 }
 
+TEST(ParseJsonTest, AcceptsOnlyOneWholeValue) {
+    EXPECT_EQ(parseJson(R"({"token":"abc"})"), (nlohmann::json{{"token", "abc"}}));
+    EXPECT_EQ(parseJson(" [1, 2] \n"), (nlohmann::json{1, 2}));
+    const std::string refused[] = {
+        std::string("{\"token\":\"abc\"}\0garbage", 23),
+        std::string("{\"token\":\"abc\"}\0", 16),
+        std::string("{\"a\":\"x\0y\"}", 11),
+        R"({"token":"abc"} trailing)",
+        "",
+        "{",
+    };
+    for (const auto& text : refused) EXPECT_TRUE(parseJson(text).is_discarded()) << text;
+}
+
 }  // namespace
 }  // namespace quendra

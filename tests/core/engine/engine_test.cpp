@@ -246,6 +246,52 @@ TEST_F(EngineTest, AutoStopThatStopsTheEngineEndsTheTimers) {
     EXPECT_EQ(scheduler->pending(), 0u);
 }
 
+TEST_F(EngineTest, RestartFromInsideTheCallbacksLeavesOneTimerOfEachKind) {
+    // The mock links arm nothing by themselves: what is pending are the engine's two timers.
+    settings.listenEnabled = false;
+    enum class From { statusTick, pollTick, autoStop };
+    for (const From from : {From::statusTick, From::pollTick, From::autoStop}) {
+        SCOPED_TRACE(static_cast<int>(from));
+        scheduler = std::make_shared<ManualScheduler>();
+        statuses.clear();
+        auto engine = make();
+        bool armed = false;
+        bool restarted = false;
+        const auto restart = [&] {
+            if (!armed || restarted) return;
+            restarted = true;
+            engine->stop();
+            engine->start(std::nullopt, std::nullopt);
+        };
+        if (from == From::autoStop) {
+            engine->onAutoStop = [&](const std::string&) { restart(); };
+        } else {
+            engine->onStatus = [&](const EngineStatus& s) {
+                statuses.push_back(s);
+                restart();
+            };
+        }
+        engine->start(std::nullopt, std::nullopt);
+        EXPECT_EQ(scheduler->pending(), 2u);
+        if (from == From::autoStop) scheduler->advance(TranslationEngine::idleMs - 1000);
+        armed = true;
+        if (from == From::pollTick) {
+            engine->speakSession()->translator()->close();  // a change the next poll publishes
+            scheduler->advance(TranslationEngine::pollMs);
+        } else {
+            scheduler->advance(TranslationEngine::statusMs);
+        }
+        ASSERT_TRUE(restarted);
+        EXPECT_EQ(scheduler->pending(), 2u);
+        statuses.clear();
+        scheduler->advance(10'000);
+        EXPECT_EQ(statuses.size(), 10u);  // one status a second, not two
+        EXPECT_EQ(scheduler->pending(), 2u);
+        engine->stop();
+        EXPECT_EQ(scheduler->pending(), 0u);
+    }
+}
+
 TEST_F(EngineTest, StatusIsPublishedEverySecondAndChangesWithinATick) {
     auto engine = make();
     engine->start(std::nullopt, std::nullopt);

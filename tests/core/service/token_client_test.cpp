@@ -17,6 +17,9 @@ TEST(TokenClientBaseTest, NormalisesOrRefusesTheServiceAddress) {
     const Case cases[] = {
         {" \n HTTPS://Example.com/Api/// \t", "HTTPS://Example.com/Api", ""},
         {"https://x.org", "https://x.org", ""},
+        // Pasted from a web page: a no-break space before, a line separator after the slash.
+        {"\xC2\xA0https://x.org/\xE2\x80\xA8", "https://x.org", ""},
+        {"\xE3\x80\x80", std::nullopt, "Manca l'indirizzo del servizio nelle Impostazioni."},
         {"http://x.org", std::nullopt, "L'indirizzo del servizio deve iniziare con https://"},
         {"ftp://x.org", std::nullopt, "L'indirizzo del servizio deve iniziare con https://"},
         {"   ", std::nullopt, "Manca l'indirizzo del servizio nelle Impostazioni."},
@@ -108,6 +111,12 @@ TEST(TokenClientParseTest, StatusTable) {
         {201, R"({"token":""})", "Il servizio non ha restituito un gettone.", std::nullopt, false},
         {200, R"({"token":42})", "Il servizio non ha restituito un gettone.", std::nullopt, false},
         {299, R"({})", "Il servizio non ha restituito un gettone.", std::nullopt, false},
+        {200, std::string("{\"token\":\"abc\"}\0garbage", 23), "Risposta del servizio non valida.",
+         std::nullopt, true},
+        // The service's words reach a terminal: no escapes, no line breaks, a bounded length.
+        {500, "{\"error\":\"\\u001b[2Jguasto\\r\\nriga\"}", "[2Jguasto  riga", 500, true},
+        {409, R"({"error":")" + std::string(5000, 'x') + R"("})", std::string(297, 'x') + "\xE2\x80\xA6", 409,
+         false},
     };
     for (const auto& c : cases) {
         auto got = TokenClient::parse(HTTPResponse{c.status, c.body}, "gemini");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "support/fakes.h"
 
 namespace quendra {
@@ -145,6 +147,47 @@ TEST_F(ListenSessionTest, LeavingOpenFlushesAndErrorsComeAndGoWithStates) {
     EXPECT_EQ(failing->state(), LinkState::error);
     EXPECT_EQ(failing->error(), "Servizio non raggiungibile: x");
     EXPECT_EQ(failing->translator(), current());
+}
+
+// Reports `connecting` from inside `connect`, then still touches itself, as a link does.
+class ReentrantTranslator : public ScriptedTranslator {
+public:
+    using ScriptedTranslator::ScriptedTranslator;
+    void connect(Completion completion) override {
+        report(LinkState::connecting);
+        ScriptedTranslator::connect(std::move(completion));
+    }
+};
+
+TEST_F(SessionFixture, AStopFromInsideConnectLeavesTheTranslatorAliveUntilConnectReturns) {
+    std::weak_ptr<Translator> translator;
+    TranslatorFactory reentrant = [&](const std::string& l, auto&&...) -> Result<std::shared_ptr<Translator>> {
+        auto t = std::make_shared<ReentrantTranslator>(TranslatorOptions(l, scheduler, nullptr, nullptr));
+        translator = t;  // held weakly: the session is the only owner
+        return std::shared_ptr<Translator>(t);
+    };
+    std::shared_ptr<ListenSession> listen;
+    std::shared_ptr<SpeakSession> speak;
+    // The translator reports `connecting` only from inside `connect`.
+    bool stopped = false;
+    const auto stopWhenConnecting = [&] {
+        const bool connecting = !translator.expired() && translator.lock()->state == LinkState::connecting;
+        if (!connecting || std::exchange(stopped, true)) return;
+        if (listen) listen->stop();
+        if (speak) speak->stop();
+    };
+    listen = std::make_shared<ListenSession>(settings, std::nullopt, scheduler, reentrant, player, originalGain,
+                                             translatedGain, stopWhenConnecting, [] {}, [] {});
+    listen->start();  // under AddressSanitizer, a translator freed inside its own connect fails here
+    EXPECT_EQ(listen->state(), LinkState::off);
+    EXPECT_TRUE(translator.expired());
+    listen.reset();
+
+    stopped = false;
+    speak = std::make_shared<SpeakSession>(settings, std::nullopt, scheduler, reentrant, player, originalGain,
+                                           translatedGain, stopWhenConnecting, [] {}, [] {});
+    speak->start();
+    EXPECT_TRUE(translator.expired());
 }
 
 TEST_F(ListenSessionTest, ConfigureKeepsOrReplacesTheTranslatorByField) {

@@ -7,6 +7,7 @@
 #include <re2/re2.h>
 
 #include "core/audio/pcm.h"
+#include "core/base/text.h"
 
 namespace quendra::GeminiProtocol {
 
@@ -47,30 +48,7 @@ std::optional<double> readDecimal(std::string_view text) {
     return value;
 }
 
-// Length of the white space or line break that starts (or, with `fromEnd`, ends) `text`, 0 if none.
-size_t spaceAt(std::string_view text, bool fromEnd) {
-    if (text.empty()) return 0;
-    const unsigned char ascii = static_cast<unsigned char>(fromEnd ? text.back() : text.front());
-    if (ascii == ' ' || (ascii >= '\t' && ascii <= '\r')) return 1;
-    // The Unicode spaces and separators, in UTF-8.
-    static constexpr std::string_view kWide[] = {
-        "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81",
-        "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86",
-        "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
-        "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
-    for (const auto wide : kWide) {
-        if (fromEnd ? text.ends_with(wide) : text.starts_with(wide)) return wide.size();
-    }
-    return 0;
-}
-
 }  // namespace
-
-std::string_view trimWhitespace(std::string_view text) {
-    while (const size_t n = spaceAt(text, false)) text.remove_prefix(n);
-    while (const size_t n = spaceAt(text, true)) text.remove_suffix(n);
-    return text;
-}
 
 tl::expected<std::string, LinkError> buildUrl(const Token& token, std::string_view apiVersion) {
     if (token.token.empty()) {

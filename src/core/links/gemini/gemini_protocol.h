@@ -73,8 +73,5 @@ std::optional<double> parseDuration(const nlohmann::json& value);
 // length of the text.
 std::string redact(std::string_view text);
 
-// `text` without white space and line breaks (ASCII and the Unicode spaces) at either end.
-std::string_view trimWhitespace(std::string_view text);
-
 }  // namespace GeminiProtocol
 }  // namespace quendra

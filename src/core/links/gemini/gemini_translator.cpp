@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "core/audio/pcm.h"
 
 namespace quendra {
@@ -18,23 +19,18 @@ namespace {
 using nlohmann::json;
 
 // The member `key` of `object` when it has the wanted type, else nullptr. Never throws.
-const json* member(const json& object, const char* key) {
-    if (!object.is_object()) return nullptr;
-    const auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-}
 const json* objectMember(const json& object, const char* key) {
-    const json* m = member(object, key);
+    const json* m = jsonMember(object, key);
     return m && m->is_object() ? m : nullptr;
 }
 const std::string* nonEmptyString(const json& object, const char* key) {
-    const json* m = member(object, key);
+    const json* m = jsonMember(object, key);
     if (!m || !m->is_string()) return nullptr;
     const auto& text = m->get_ref<const std::string&>();
     return text.empty() ? nullptr : &text;
 }
 bool isTrue(const json& object, const char* key) {
-    const json* m = member(object, key);
+    const json* m = jsonMember(object, key);
     return m && m->is_boolean() && m->get<bool>();
 }
 
@@ -64,11 +60,11 @@ GeminiTranslator::GeminiTranslator(TranslatorOptions options)
     : Translator(std::move(options)), lastUsageEmit_(-std::numeric_limits<double>::infinity()) {
     // Every line passes the credential redactor: URLs and errors may carry the token.
     const Logger base = opts.logger;
-    log_.debug = [base](const std::string& text) {
-        if (base.debug) base.debug(GeminiProtocol::redact(text));
+    log_.debug = [base, secrets = credentials()](const std::string& text) {
+        if (base.debug) base.debug(GeminiProtocol::redact(withoutSecrets(text, *secrets)));
     };
-    log_.warn = [base](const std::string& text) {
-        if (base.warn) base.warn(GeminiProtocol::redact(text));
+    log_.warn = [base, secrets = credentials()](const std::string& text) {
+        if (base.warn) base.warn(GeminiProtocol::redact(withoutSecrets(text, *secrets)));
     };
     const double chunks = std::round(opts.tuning.maxQueueMs / 100);
     maxQueueChunks_ = chunks >= 1 ? static_cast<std::int64_t>(std::min(chunks, 1e15)) : 1;
@@ -92,6 +88,19 @@ GeminiTranslator::~GeminiTranslator() {
     }
 }
 
+std::string GeminiTranslator::redacted(std::string_view text) const {
+    return GeminiProtocol::redact(withoutCredentials(text));
+}
+
+Error GeminiTranslator::redacted(const Error& error) const {
+    return std::visit(
+        [this](auto e) -> Error {
+            e.message = redacted(e.message);
+            return e;
+        },
+        error);
+}
+
 std::shared_ptr<GeminiTranslator> GeminiTranslator::self() {
     return std::static_pointer_cast<GeminiTranslator>(shared_from_this());
 }
@@ -102,6 +111,7 @@ void GeminiTranslator::connect(Completion completion) {
         return;
     }
     closing_ = false;
+    youngDrops_ = 0;
     // Set before the state report, so that a `close` from inside it ends this series cleanly.
     switching_ = true;
     if (state != LinkState::connecting) setState(LinkState::connecting);
@@ -127,8 +137,9 @@ void GeminiTranslator::connect(Completion completion) {
                           return;
                       }
                       self->switching_ = false;
-                      self->setState(LinkState::error, errorMessage(result.error()));
-                      if (completion) completion(result.error());
+                      const Error shown = self->redacted(result.error());
+                      self->setState(LinkState::error, errorMessage(shown));
+                      if (completion) completion(shown);
                   });
 }
 
@@ -184,10 +195,7 @@ void GeminiTranslator::openWithRetry(std::int64_t attempt, std::optional<Error> 
                  }
                  const auto& tuning = self->opts.tuning;
                  if (attempt < tuning.maxRetries) {
-                     const int exponent = static_cast<int>(std::min<std::int64_t>(attempt, 2000));
-                     const double base = std::min(std::ldexp(tuning.backoffBaseMs, exponent),
-                                                  tuning.backoffMaxMs);
-                     const double delay = base * (0.8 + 0.4 * self->opts.random());
+                     const double delay = retryDelayMs(tuning, attempt, self->opts.random());
                      (void)self->opts.scheduler->after(delay, [self, attempt, error, epoch, completion] {
                          self->openWithRetry(attempt + 1, error, epoch, completion);
                      });
@@ -218,6 +226,7 @@ void GeminiTranslator::startSession(const std::optional<std::string>& handle, st
         completion(tl::unexpected(token.error()));
         return;
     }
+    rememberCredential(token->token);
     if (token->kind == Token::Kind::ephemeral && token->expiresAtMs &&
         *token->expiresAtMs <= opts.scheduler->nowMs()) {
         completion(tl::unexpected(Error{LinkError{
@@ -225,7 +234,7 @@ void GeminiTranslator::startSession(const std::optional<std::string>& handle, st
         return;
     }
     if (variants_.empty() || variantsKind_ != token->kind) {
-        const bool hasGlossary = !GeminiProtocol::trimWhitespace(opts.glossary).empty();
+        const bool hasGlossary = !trimWhitespace(opts.glossary).empty();
         variants_ = GeminiProtocol::compatVariants(token->kind, hasGlossary);
         variantsKind_ = token->kind;
         variantIdx_ = 0;
@@ -306,30 +315,30 @@ void GeminiTranslator::socketClosed(const std::shared_ptr<GeminiTranslator>& sel
     if (!reason.empty()) description += " " + reason;
 
     if (!session->ready) {
-        // 1007 and 1008 before the setup is confirmed: the service refused this setup.
+        // 1007 and 1008 before the setup is confirmed: the service refused this setup. The
+        // transport's final codes (TLS, address, credential refused) end the series too.
         const bool rejected = code == 1007 || code == 1008;
+        const bool final = rejected || CloseCode::isFinal(code);
         session->settle(tl::unexpected(Error{LinkError{
             "chiuso prima del setup (" + description + ")",
-            rejected ? std::optional<bool>(false) : std::nullopt, rejected}}));
+            final ? std::optional<bool>(false) : std::nullopt, rejected}}));
         return;
     }
     if (!self) return;
     std::erase(self->draining_, session);
     if (!session->retired && self->active_ == session && !self->closing_) {
-        self->log_.warn("connessione caduta (" + description + ")");
+        const std::string what = "connessione caduta (" + description + ")";
+        self->log_.warn(what);
         self->active_ = nullptr;
-        self->renew("dropped");
+        self->renew("dropped", what);
     }
 }
 
 void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
                                      const std::string& text) {
-    json message;
-    try {
-        message = json::parse(text, nullptr, false);
-    } catch (const std::exception&) {
-        message = json(json::value_t::discarded);
-    }
+    // Only the parse is guarded: what the owner's callbacks throw goes up to the core queue's run
+    // loop, as with every other link.
+    const json message = parseJson(text);
     if (message.is_discarded() || !message.is_object()) {
         log_.warn("JSON non valido dal server");
         return;
@@ -347,7 +356,7 @@ void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
     }
 
     if (const json* goAway = objectMember(message, "goAway")) {
-        const json* timeLeft = member(*goAway, "timeLeft");
+        const json* timeLeft = jsonMember(*goAway, "timeLeft");
         const auto ms = GeminiProtocol::parseDuration(timeLeft ? *timeLeft : json());
         log_.debug("goAway, tempo rimasto: " + describeTimeLeft(ms));
         if (session == active_ && !session->retired) renew("goAway");
@@ -369,7 +378,7 @@ void GeminiTranslator::handleServerContent(const json& content) {
     }
 
     if (const json* turn = objectMember(content, "modelTurn")) {
-        const json* parts = member(*turn, "parts");
+        const json* parts = jsonMember(*turn, "parts");
         if (parts && parts->is_array()) {
             for (const json& part : *parts) {
                 const json* inlineData = objectMember(part, "inlineData");
@@ -378,6 +387,12 @@ void GeminiTranslator::handleServerContent(const json& content) {
                 if (!data) continue;
                 const std::string* mime = nonEmptyString(*inlineData, "mimeType");
                 if (mime && !mime->starts_with("audio/")) continue;
+                // Sized from the Base64 text before decoding: 4 characters carry 3 bytes.
+                if (data->size() / 4 * 3 / 2 > maxMessageFrames) {
+                    if (!warnedLongAudio_) log_.debug("audio troppo lungo in un messaggio: scartato");
+                    warnedLongAudio_ = true;
+                    continue;
+                }
                 // Undecodable Base64 gives an empty chunk, which is still delivered.
                 const auto samples = PCM::int16(*data);
                 outputBytes += 2 * static_cast<std::int64_t>(samples.size());
@@ -397,11 +412,13 @@ void GeminiTranslator::handleServerContent(const json& content) {
 void GeminiTranslator::activate(const std::shared_ptr<Session>& session) {
     active_ = session;
     switching_ = false;
+    activatedAtMs_ = opts.scheduler->nowMs();
     auto queued = std::exchange(queue_, {});
     for (const auto& chunk : queued) sendChunk(session, chunk);
     cancelTimer(renewTimer_);
     const double renewAfter = opts.tuning.renewAfterMs.value_or(GeminiProtocol::renewAfterMs);
-    if (renewAfter > 0) {
+    // An infinite delay means never; the scheduler would take it as "now".
+    if (renewAfter > 0 && std::isfinite(renewAfter)) {
         std::weak_ptr<GeminiTranslator> weak = self();
         renewTimer_ = opts.scheduler->after(renewAfter, [weak] {
             if (const auto self = weak.lock()) self->renew("timer");
@@ -438,7 +455,7 @@ void GeminiTranslator::closeRetired(const std::shared_ptr<Session>& session) {
     session->ws->close(1000, "rinnovo");
 }
 
-void GeminiTranslator::renew(const std::string& reason) {
+void GeminiTranslator::renew(const std::string& reason, const std::string& dropText) {
     if (closing_ || switching_) return;
     const auto old = active_;
     switching_ = true;
@@ -450,7 +467,7 @@ void GeminiTranslator::renew(const std::string& reason) {
     if (old && !old->retired) retire(old, dropped ? 0 : opts.tuning.drainMs);
     const auto epoch = epoch_;
     std::weak_ptr<GeminiTranslator> weak = self();
-    openWithRetry(0, std::nullopt, epoch, [weak, epoch](SessionResult result) {
+    SessionCompletion done = [weak, epoch](SessionResult result) {
         const auto self = weak.lock();
         if (!self) return;
         if (result) {
@@ -465,8 +482,27 @@ void GeminiTranslator::renew(const std::string& reason) {
         if (self->closingFor(epoch)) return;
         self->switching_ = false;
         self->active_ = nullptr;
-        self->setState(LinkState::error, errorMessage(result.error()));
-    });
+        self->setState(LinkState::error, self->redacted(errorMessage(result.error())));
+    };
+    if (dropped) {
+        // A connection that died young counts as a failed attempt: the reconnection waits the
+        // backoff of the young drops in a row, and the retry cap ends them.
+        youngDrops_ = opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs ? youngDrops_ + 1 : 0;
+        if (youngDrops_ > 0 && youngDrops_ > opts.tuning.maxRetries) {
+            done(tl::unexpected(Error{LinkError{dropText.empty() ? "connessione caduta" : dropText, std::nullopt, false}}));
+            return;
+        }
+        if (youngDrops_ > 0) {
+            const double delay = retryDelayMs(opts.tuning, youngDrops_ - 1, opts.random());
+            log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
+                       " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
+            (void)opts.scheduler->after(delay, [me = self(), epoch, done] {
+                me->openWithRetry(0, std::nullopt, epoch, done);
+            });
+            return;
+        }
+    }
+    openWithRetry(0, std::nullopt, epoch, std::move(done));
 }
 
 bool GeminiTranslator::canSendNow() const {
@@ -518,9 +554,11 @@ void GeminiTranslator::maybeEmitUsage() {
 
 void GeminiTranslator::transcript(TranscriptKind kind, const std::string& text, bool finished) {
     auto& stored = transcripts_[static_cast<size_t>(kind)];
-    std::string accumulated = stored + text;
-    stored = finished ? std::string() : accumulated;
-    if (onTranscript) onTranscript(accumulated, kind, finished);
+    // Appending in place keeps the work linear; a full utterance takes no more pieces, and only
+    // its end is still reported.
+    if (!appendWithin(stored, text, maxTranscriptBytes) && !finished) return;
+    if (onTranscript) onTranscript(stored, kind, finished);
+    if (finished) stored.clear();
 }
 
 void GeminiTranslator::finalizeTranscripts() {
@@ -533,6 +571,8 @@ void GeminiTranslator::finalizeTranscripts() {
 }
 
 void GeminiTranslator::close() {
+    // A second close, with no connect in between, shows nothing.
+    if (closing_ && state == LinkState::closed) return;
     closing_ = true;
     ++epoch_;
     cancelTimer(renewTimer_);

@@ -1,7 +1,8 @@
 // The translation link to Gemini Live. One translator is one logical link; underneath it runs a
 // succession of WebSocket connections (`Session`s): it renews a connection before the service ends
 // it, drains the old one so translation under way still arrives, queues audio while no connection
-// is ready, retries failed attempts with jittered exponential backoff, falls back through the setup
+// is ready, retries failed attempts with jittered exponential backoff (a connection that drops
+// young, `Translator::shortLivedMs`, counts as one more failed attempt), falls back through the setup
 // variants when the service rejects a setup, carries the resumption handle over, and signals the
 // end of the audio stream after a pause.
 //
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -71,6 +73,9 @@ private:
     using SessionCompletion = std::function<void(SessionResult)>;
 
     std::shared_ptr<GeminiTranslator> self();
+    // Text and errors shown to the owner without the credentials in use.
+    std::string redacted(std::string_view text) const;
+    Error redacted(const Error& error) const;
     // True once `close` has ended the attempt series started at `epoch`.
     bool closingFor(std::uint64_t epoch) const { return closing_ || epoch != epoch_; }
 
@@ -79,7 +84,8 @@ private:
     void openOnce(std::optional<std::string> handle, std::uint64_t epoch, SessionCompletion completion);
     void startSession(const std::optional<std::string>& handle, std::uint64_t epoch,
                       Result<Token> token, SessionCompletion completion);
-    // One text message of the service on `session`. Untrusted input: never throws.
+    // One text message of the service on `session`. Untrusted input: its parse never throws;
+    // what the owner's callbacks throw passes through.
     void handleMessage(const std::shared_ptr<Session>& session, const std::string& text);
     static void socketClosed(const std::shared_ptr<GeminiTranslator>& self,
                              const std::shared_ptr<Session>& session, int code,
@@ -88,7 +94,8 @@ private:
     void activate(const std::shared_ptr<Session>& session);
     void retire(const std::shared_ptr<Session>& session, double drainMs);
     void closeRetired(const std::shared_ptr<Session>& session);
-    void renew(const std::string& reason);
+    // `dropText` describes the drop when `reason` is "dropped".
+    void renew(const std::string& reason, const std::string& dropText = {});
     void sendChunk(const std::shared_ptr<Session>& session, const std::vector<std::int16_t>& samples);
     void armStreamEnd();
     bool canSendNow() const;
@@ -107,6 +114,9 @@ private:
     double lastUsageEmit_;
     std::array<std::string, 2> transcripts_;  // indexed by TranscriptKind
     std::int64_t droppedChunks_ = 0;
+    std::int64_t youngDrops_ = 0;  // drops in a row of connections that died young
+    double activatedAtMs_ = 0;
+    bool warnedLongAudio_ = false;
     std::vector<GeminiVariant> variants_;
     std::optional<Token::Kind> variantsKind_;
     std::int64_t variantIdx_ = 0;

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "core/links/openai/openai_protocol.h"
 #include "core/audio/pcm.h"
 #include "core/service/token_client.h"
@@ -66,40 +68,9 @@ LinkError linkError(std::string message, std::optional<bool> retryable = std::nu
     return LinkError{std::move(message), retryable, false};
 }
 
-// The same error with its text redacted, for the owner who shows it.
-Error redacted(const Error& error) {
-    return std::visit(
-        [](auto e) -> Error {
-            e.message = P::redact(e.message);
-            return e;
-        },
-        error);
-}
-
-const json* member(const json& object, const char* name) {
-    if (!object.is_object()) return nullptr;
-    auto it = object.find(name);
-    return it == object.end() ? nullptr : &*it;
-}
-
 std::string stringMember(const json& object, const char* name) {
-    const json* v = member(object, name);
+    const json* v = jsonMember(object, name);
     return v && v->is_string() ? v->get<std::string>() : std::string();
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t\n\r\f\v";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
 }
 
 // A JSON number as a person writes it: 2, 2.5, -1e+30.
@@ -130,11 +101,11 @@ OpenAITranslator::OpenAITranslator(TranslatorOptions options)
     transcripts_[TranscriptKind::input] = "";
     transcripts_[TranscriptKind::output] = "";
     const Logger& base = opts.logger;
-    log_.debug = [sink = base.debug](const std::string& text) {
-        if (sink) sink(P::redact(text));
+    log_.debug = [sink = base.debug, secrets = credentials()](const std::string& text) {
+        if (sink) sink(P::redact(withoutSecrets(text, *secrets)));
     };
-    log_.warn = [sink = base.warn](const std::string& text) {
-        if (sink) sink(P::redact(text));
+    log_.warn = [sink = base.warn, secrets = credentials()](const std::string& text) {
+        if (sink) sink(P::redact(withoutSecrets(text, *secrets)));
     };
     // 100 ms chunks, halves away from zero, at least one; capped so the conversion stays defined.
     const double chunks = std::round(opts.tuning.maxQueueMs / 100.0);
@@ -145,6 +116,19 @@ OpenAITranslator::~OpenAITranslator() = default;
 
 std::shared_ptr<OpenAITranslator> OpenAITranslator::self() {
     return std::static_pointer_cast<OpenAITranslator>(shared_from_this());
+}
+
+std::string OpenAITranslator::redacted(std::string_view text) const {
+    return P::redact(withoutCredentials(text));
+}
+
+Error OpenAITranslator::redacted(const Error& error) const {
+    return std::visit(
+        [this](auto e) -> Error {
+            e.message = redacted(e.message);
+            return e;
+        },
+        error);
 }
 
 std::string OpenAITranslator::language() const {
@@ -160,6 +144,7 @@ void OpenAITranslator::connect(Completion completion) {
         return;
     }
     closing_ = false;
+    youngDrops_ = 0;
     const std::string lang = language();
     if (!P::supportsLanguage(lang)) {
         const std::string message = "OpenAI non traduce verso «" + lang +
@@ -168,7 +153,7 @@ void OpenAITranslator::connect(Completion completion) {
         if (completion) completion(Error{linkError(message, false)});
         return;
     }
-    if (!trimmed(opts.glossary).empty()) {
+    if (!trimWhitespace(opts.glossary).empty()) {
         log_.debug("glossario ignorato: gpt-realtime-translate non accetta istruzioni");
     }
     if (!opts.voice.empty() && opts.voice != "mimic") {
@@ -200,7 +185,7 @@ void OpenAITranslator::connect(Completion completion) {
             if (completion) completion(std::nullopt);
             return;
         }
-        const Error shown = redacted(result.error());
+        const Error shown = me->redacted(result.error());
         me->setState(LinkState::error, errorMessage(shown));
         if (completion) completion(shown);
     });
@@ -229,10 +214,7 @@ void OpenAITranslator::openWithRetry(std::int64_t attempt, std::optional<Error> 
             completion(tl::unexpected(error));
             return;
         }
-        const auto& t = me->opts.tuning;
-        const double backoff = std::min(t.backoffBaseMs * std::pow(2.0, static_cast<double>(attempt)),
-                                        t.backoffMaxMs);
-        const double delay = backoff * (0.8 + 0.4 * me->opts.random());
+        const double delay = retryDelayMs(me->opts.tuning, attempt, me->opts.random());
         (void)me->opts.scheduler->after(delay, [me, attempt, error, generation, completion] {
             me->openWithRetry(attempt + 1, error, generation, completion);
         });
@@ -241,7 +223,10 @@ void OpenAITranslator::openWithRetry(std::int64_t attempt, std::optional<Error> 
 
 void OpenAITranslator::openOnce(std::uint64_t generation, SessionCompletion completion) {
     auto me = self();
-    opts.getToken([me, generation, completion](Result<Token> token) {
+    auto answered = std::make_shared<bool>(false);
+    opts.getToken([me, generation, completion, answered](Result<Token> token) {
+        // A token source that answers twice must not open two connections.
+        if (std::exchange(*answered, true)) return;
         if (me->stale(generation)) {
             completion(tl::unexpected(Error{linkError(kClosed)}));
             return;
@@ -252,6 +237,14 @@ void OpenAITranslator::openOnce(std::uint64_t generation, SessionCompletion comp
         }
         if (token->token.empty()) {
             completion(tl::unexpected(Error{linkError("getToken() non ha restituito un gettone")}));
+            return;
+        }
+        me->rememberCredential(token->token);
+        // The credential travels in a request header: a line break would smuggle in headers of
+        // its own. No retry mends the token the service handed out.
+        if (hasControlCharacters(token->token)) {
+            completion(tl::unexpected(Error{linkError(
+                "gettone non valido: contiene caratteri di controllo (a capo o simili)", false)}));
             return;
         }
         if (token->kind == Token::Kind::ephemeral && token->expiresAtMs &&
@@ -340,19 +333,14 @@ void OpenAITranslator::abortAttempt(Error error) {
 // Socket events
 
 void OpenAITranslator::onSocketMessage(const SessionPtr& session, const std::string& text) {
-    // Malformed text yields a discarded value, not an exception. Anything thrown while handling a
-    // well-formed event (nothing is expected to, short of memory running out) is contained too:
-    // server input never escapes the handler.
-    try {
-        const json event = json::parse(text, nullptr, false);
-        if (event.is_discarded() || !event.is_object()) {
-            log_.warn("JSON non valido dal server");
-            return;
-        }
-        handleMessage(session, event);
-    } catch (const std::exception&) {
+    // Only the parse is guarded: malformed text gives a discarded value. What the owner's
+    // callbacks throw while an event is handled is theirs and goes up to the core queue's run loop.
+    const json event = parseJson(text);
+    if (event.is_discarded() || !event.is_object()) {
         log_.warn("JSON non valido dal server");
+        return;
     }
+    handleMessage(session, event);
 }
 
 void OpenAITranslator::onSocketClose(const SessionPtr& session, int code, const std::string& reason) {
@@ -365,28 +353,31 @@ void OpenAITranslator::onSocketClose(const SessionPtr& session, int code, const 
     if (!session->ready) {
         if (session->onSetupError) {
             const char* hint = code == 1006 ? ": gettone rifiutato o rete assente" : "";
-            session->onSetupError(linkError("chiuso prima dell'avvio (" + detail + hint + ")"));
+            const std::optional<bool> retryable =
+                CloseCode::isFinal(code) ? std::optional<bool>(false) : std::nullopt;
+            session->onSetupError(linkError("chiuso prima dell'avvio (" + detail + hint + ")", retryable));
         }
         return;
     }
     std::erase(draining_, session);
     if (!session->retired && session == active_ && !closing_) {
-        log_.warn("connessione caduta (" + detail + ")");
+        const std::string what = "connessione caduta (" + detail + ")";
+        log_.warn(what);
         active_.reset();
-        renew("dropped");
+        renew("dropped", what);
     }
 }
 
 void OpenAITranslator::handleMessage(const SessionPtr& session, const json& event) {
-    const json* typeValue = member(event, "type");
+    const json* typeValue = jsonMember(event, "type");
     const std::string type = typeValue && typeValue->is_string() ? typeValue->get<std::string>() : "";
 
     if (type == "session.created") {
         log_.debug("session.created");
         session->send(P::buildSessionUpdate(language(), session->withTranscription));
     } else if (type == "session.updated") {
-        if (const json* s = member(event, "session")) {
-            if (auto expiry = TokenClient::expiresAtMs(member(*s, "expires_at"))) {
+        if (const json* s = jsonMember(event, "session")) {
+            if (auto expiry = TokenClient::expiresAtMs(jsonMember(*s, "expires_at"))) {
                 session->expiresAt = expiry;
             }
         }
@@ -413,7 +404,7 @@ void OpenAITranslator::handleMessage(const SessionPtr& session, const json& even
             renew("chiusa dal server");
         }
     } else if (type == "error") {
-        const json* error = member(event, "error");
+        const json* error = jsonMember(event, "error");
         handleError(session, error && error->is_object() ? *error : json::object());
     } else {
         debugOnce("evento non gestito: " + clipped(type, kMaxLoggedType));
@@ -421,26 +412,30 @@ void OpenAITranslator::handleMessage(const SessionPtr& session, const json& even
 }
 
 void OpenAITranslator::handleAudioDelta(const json& event) {
-    const json* delta = member(event, "delta");
+    const json* delta = jsonMember(event, "delta");
     if (!delta || !delta->is_string() || delta->get_ref<const std::string&>().empty()) return;
     std::vector<std::int16_t> chunk = PCM::int16(delta->get_ref<const std::string&>());
 
-    const json* channels = member(event, "channels");
+    const json* channels = jsonMember(event, "channels");
     if (channels && channels->is_number() && channels->get<double>() != 1.0) {
         debugOnce("audio con " + numberText(*channels) + " canali: atteso mono");
     }
-    const json* rate = member(event, "sample_rate");
-    if (rate && rate->is_number()) {
-        const double hz = rate->get<double>();
-        if (hz > 0 && hz != P::apiRate) {
-            if (hz >= kMinDeltaRate && hz <= kMaxDeltaRate) {
-                const auto floats = PCM::int16ToFloat(chunk);
-                chunk = PCM::floatToInt16(PCM::resampleLinear(floats, hz, P::apiRate));
-            } else {
-                debugOnce("frequenza audio non valida: " + numberText(*rate));
-                chunk.clear();
-            }
-        }
+    const json* rate = jsonMember(event, "sample_rate");
+    const double hz = rate && rate->is_number() ? rate->get<double>() : 0;
+    const bool resample = hz > 0 && hz != P::apiRate;
+    if (resample && !(hz >= kMinDeltaRate && hz <= kMaxDeltaRate)) {
+        debugOnce("frequenza audio non valida: " + numberText(*rate));
+        chunk.clear();
+    }
+    // Sized before it is converted: a long delta at a low rate would resample to gigabytes.
+    const double frames = static_cast<double>(chunk.size()) * (resample ? P::apiRate / hz : 1.0);
+    if (frames > static_cast<double>(maxMessageFrames)) {
+        debugOnce("audio troppo lungo in un messaggio: scartato");
+        return;
+    }
+    if (resample && !chunk.empty()) {
+        const auto floats = PCM::int16ToFloat(chunk);
+        chunk = PCM::floatToInt16(PCM::resampleLinear(floats, hz, P::apiRate));
     }
     chunk = PCM::applyGain(chunk, P::outputGain);
     outputBytes += 2 * static_cast<std::int64_t>(chunk.size());
@@ -463,7 +458,7 @@ void OpenAITranslator::handleError(const SessionPtr& session, const json& error)
 
     if (session->ready) return;
     if (session->withTranscription &&
-        lower(param + " " + message).find("transcription") != std::string::npos) {
+        lowercaseAscii(param + " " + message).find("transcription") != std::string::npos) {
         session->withTranscription = false;
         log_.warn("trascrizione rifiutata: riprovo senza");
         session->send(P::buildSessionUpdate(language(), false));
@@ -477,7 +472,7 @@ void OpenAITranslator::handleError(const SessionPtr& session, const json& error)
     if (type == "invalid_request_error" || type == "authentication_error") retryable = false;
     if (session->onSetupError) {
         auto onSetupError = session->onSetupError;
-        onSetupError(linkError(P::redact("OpenAI ha rifiutato il collegamento: " + what), retryable));
+        onSetupError(linkError(redacted("OpenAI ha rifiutato il collegamento: " + what), retryable));
     }
 }
 
@@ -487,6 +482,7 @@ void OpenAITranslator::handleError(const SessionPtr& session, const json& error)
 void OpenAITranslator::activate(const SessionPtr& session) {
     active_ = session;
     switching_ = false;
+    activatedAtMs_ = opts.scheduler->nowMs();
     auto queued = std::move(queue_);
     queue_.clear();
     for (const auto& chunk : queued) push(chunk);
@@ -539,7 +535,7 @@ void OpenAITranslator::shut(SessionPtr session) {
     session->ws->close(1000, "fine");
 }
 
-void OpenAITranslator::renew(const std::string& reason) {
+void OpenAITranslator::renew(const std::string& reason, const std::string& dropText) {
     if (closing_ || switching_) return;
     const SessionPtr old = active_;
     switching_ = true;
@@ -552,7 +548,7 @@ void OpenAITranslator::renew(const std::string& reason) {
 
     const std::uint64_t generation = generation_;
     auto me = self();
-    openWithRetry(0, std::nullopt, generation, [me, generation](SessionResult result) {
+    SessionCompletion done = [me, generation](SessionResult result) {
         if (me->stale(generation)) {
             if (result) me->retire(*result, 0);
             return;
@@ -564,8 +560,27 @@ void OpenAITranslator::renew(const std::string& reason) {
         }
         me->switching_ = false;
         me->active_.reset();
-        me->setState(LinkState::error, P::redact(errorMessage(result.error())));
-    });
+        me->setState(LinkState::error, me->redacted(errorMessage(result.error())));
+    };
+    if (dropped) {
+        // A connection that died young counts as a failed attempt: the reconnection waits the
+        // backoff of the young drops in a row, and the retry cap ends them.
+        youngDrops_ = opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs ? youngDrops_ + 1 : 0;
+        if (youngDrops_ > 0 && youngDrops_ > opts.tuning.maxRetries) {
+            done(tl::unexpected(Error{linkError(dropText.empty() ? "connessione caduta" : dropText)}));
+            return;
+        }
+        if (youngDrops_ > 0) {
+            const double delay = retryDelayMs(opts.tuning, youngDrops_ - 1, opts.random());
+            log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
+                       " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
+            (void)opts.scheduler->after(delay, [me, generation, done] {
+                me->openWithRetry(0, std::nullopt, generation, done);
+            });
+            return;
+        }
+    }
+    openWithRetry(0, std::nullopt, generation, std::move(done));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -621,7 +636,8 @@ void OpenAITranslator::silenceStep(double left) {
 void OpenAITranslator::transcript(TranscriptKind kind, const std::string& text) {
     if (text.empty()) return;
     auto& accumulated = transcripts_[kind];
-    accumulated += text;
+    // Appending in place keeps the work linear; a full utterance takes no more pieces.
+    if (!appendWithin(accumulated, text, maxTranscriptBytes)) return;
     if (onTranscript) onTranscript(accumulated, kind, false);
     auto& timer = transcriptTimers_[kind];
     if (timer) timer->cancel();
@@ -636,7 +652,7 @@ void OpenAITranslator::finalizeTranscript(TranscriptKind kind) {
         if (it->second) it->second->cancel();
         transcriptTimers_.erase(it);
     }
-    const std::string text = trimmed(transcripts_[kind]);
+    const std::string text(trimWhitespace(transcripts_[kind]));
     transcripts_[kind].clear();
     if (!text.empty() && onTranscript) onTranscript(text, kind, true);
 }

@@ -1,7 +1,8 @@
 // The OpenAI realtime translation link: one logical link built from a succession of WebSocket
 // connections. Audio waits in a bounded queue while no connection is ready; failed attempts are
 // retried with jittered exponential backoff; a ready connection is renewed before the session
-// expiry the service announces, the old one draining meanwhile; a dropped one is replaced at once.
+// expiry the service announces, the old one draining meanwhile; a dropped one is replaced at once,
+// unless it dropped young (`Translator::shortLivedMs`): then its series' backoff holds.
 // The service wants 24 kHz input, so every outgoing chunk goes through one streaming resampler;
 // after the speaker stops, a bounded tail of silence is sent so the service finishes the sentence.
 //
@@ -18,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -52,6 +54,9 @@ private:
     std::shared_ptr<OpenAITranslator> self();
     // The target language with the empty code taken as "en".
     std::string language() const;
+    // Text and errors shown to the owner without the credentials in use.
+    std::string redacted(std::string_view text) const;
+    Error redacted(const Error& error) const;
     // A generation ends with every `close`; work of an older generation stops where it stands.
     bool stale(std::uint64_t generation) const { return closing_ || generation != generation_; }
 
@@ -69,7 +74,8 @@ private:
     void activate(const SessionPtr& session);
     void retire(const SessionPtr& session, double drainMs);
     void shut(SessionPtr session);
-    void renew(const std::string& reason);
+    // `dropText` describes the drop when `reason` is "dropped".
+    void renew(const std::string& reason, const std::string& dropText = {});
     void push(const std::vector<std::int16_t>& samples);
     void silenceStep(double left);
     void transcript(TranscriptKind kind, const std::string& text);
@@ -94,6 +100,8 @@ private:
     std::set<std::string> warned_;
     std::weak_ptr<Attempt> pendingAttempt_;  // the attempt `close` must abort
     std::int64_t droppedChunks_ = 0;
+    std::int64_t youngDrops_ = 0;  // drops in a row of connections that died young
+    double activatedAtMs_ = 0;
     Logger log_;
     std::int64_t maxQueueChunks_;
 };

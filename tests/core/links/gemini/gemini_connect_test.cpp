@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base/json_text.h"
+#include "core/base/text.h"
 #include "gemini_fixture.h"
 #include "core/links/factory.h"
 
@@ -232,7 +233,7 @@ TEST_P(GeminiFallbackTest, RejectedSetupsWalkTheVariantsWithoutDelay) {
     tokensAnswer(Token{"tok", std::nullopt, GetParam().kind});
     make();
     connect();
-    const bool hasGlossary = !GP::trimWhitespace(glossary).empty();
+    const bool hasGlossary = !trimWhitespace(glossary).empty();
     const auto variants = GP::compatVariants(GetParam().kind, hasGlossary);
     const double start = scheduler->nowMs();
     for (size_t i = 0; i < variants.size(); ++i) {
@@ -277,6 +278,7 @@ TEST_F(GeminiConnectTest, RejectedSetupWithAHandleDropsTheHandleAndRetriesAtOnce
     first->deliverMessage(R"({"sessionResumptionUpdate":{"resumable":true,"newHandle":""}})");
     EXPECT_EQ(link->resumptionHandle(), "h1");
 
+    scheduler->advance(Translator::shortLivedMs);  // a connection that lived: replaced at once
     first->deliverClose(1006, "rete");
     ASSERT_EQ(sockets.sockets.size(), 2u);
     const auto second = sockets.last();
@@ -302,6 +304,7 @@ TEST_F(GeminiConnectTest, RejectedSetupWithAHandleDropsTheHandleAndRetriesAtOnce
 TEST_F(GeminiConnectTest, HandleIsOfferedOnTheFirstTwoAttemptsOnly) {
     const auto first = openLink();
     first->deliverMessage(R"({"sessionResumptionUpdate":{"resumable":true,"newHandle":"h1"}})");
+    scheduler->advance(Translator::shortLivedMs);
     first->deliverClose(1006);
     for (int attempt = 0; attempt < 3; ++attempt) {
         // The backoff after the previous attempt.
@@ -376,11 +379,61 @@ TEST_F(GeminiConnectTest, CloseReportsUsageAndClosedOnce) {
     EXPECT_EQ(usages, (std::vector<Usage>{{0.1, 0}}));
     EXPECT_EQ(states, (std::vector<State>{{LinkState::closed, std::nullopt}}));
     EXPECT_EQ(socket->closeCalls, (std::vector<ScriptedSocket::CloseCall>{{1000, "rinnovo"}}));
-    link->close();
+    link->close();  // nothing visible
     EXPECT_EQ(states.size(), 1u);
+    EXPECT_EQ(usages.size(), 1u);
     scheduler->runDue();
     EXPECT_TRUE(socket->closeDelivered());
     EXPECT_FALSE(socket->onClose);
+}
+
+TEST_F(GeminiConnectTest, TransportFailuresThatRetryingCannotMendAreFinalAtOnce) {
+    const std::pair<int, std::string> finals[] = {
+        {CloseCode::tlsFailure, "certificate verify failed"},
+        {CloseCode::invalidUrl, "indirizzo non valido"},
+        {CloseCode::httpStatusBase + 401, "HTTP/1.1 401 Unauthorized"},
+        {CloseCode::httpStatusBase + 403, "HTTP/1.1 403 Forbidden"},
+    };
+    for (const auto& [code, reason] : finals) {
+        SCOPED_TRACE(code);
+        completions.clear();
+        make();
+        connect();
+        const size_t before = sockets.sockets.size();
+        sockets.last()->deliverClose(code, reason);
+        const std::string message = "chiuso prima del setup (codice " + std::to_string(code) + " " + reason + ")";
+        ASSERT_EQ(completions.size(), 1u);
+        EXPECT_EQ(completions[0], Error(LinkError{message, false, false}));
+        EXPECT_EQ(states.back(), (State{LinkState::error, message}));
+        runAllTimers();
+        EXPECT_EQ(sockets.sockets.size(), before);
+        link->close();
+    }
+    // Other refusals of the upgrade may pass: retried.
+    make();
+    connect();
+    sockets.last()->deliverClose(CloseCode::httpStatusBase + 429, "HTTP/1.1 429 Too Many Requests");
+    const size_t before = sockets.sockets.size();
+    scheduler->advance(500);
+    EXPECT_EQ(sockets.sockets.size(), before + 1);
+}
+
+TEST_F(GeminiConnectTest, ACredentialEchoedBareIsHiddenToo) {
+    // No pattern knows this credential; its exact value is hidden wherever it comes back.
+    const std::string secret = "Zq8tRkP2mWx";
+    tokensAnswer(Token{secret, std::nullopt, Token::Kind::apiKey});
+    tuning.maxRetries = 1;
+    make();
+    connect();
+    sockets.last()->deliverClose(1011, "ospite " + secret);
+    scheduler->advance(500);
+    sockets.last()->deliverClose(1011, "ancora " + secret);
+    ASSERT_EQ(completions.size(), 1u);
+    const std::string message = "chiuso prima del setup (codice 1011 ancora ***)";
+    EXPECT_EQ(completions[0], Error(LinkError{message, std::nullopt, false}));
+    EXPECT_EQ(states.back(), (State{LinkState::error, message}));
+    EXPECT_TRUE(logs.contains("ospite ***"));
+    for (const auto& line : logs.texts()) EXPECT_EQ(line.find(secret), std::string::npos) << line;
 }
 
 TEST_F(GeminiConnectTest, DroppedLinkClosesItsConnections) {
@@ -409,6 +462,7 @@ TEST_F(GeminiConnectTest, CredentialsNeverReachTheLog) {
         confirm(socket);
         socket->deliverMessage(R"({"goAway":{"timeLeft":"1s"}})");
         confirm(sockets.last());
+        scheduler->advance(Translator::shortLivedMs);
         sockets.last()->deliverClose(1006, "Token " + token.token + " url " + socket->url);
         confirm(sockets.last());
         link->close();

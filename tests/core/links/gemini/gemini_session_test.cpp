@@ -2,6 +2,10 @@
 // of the audio stream, translated audio, transcripts, usage reports and untrusted server messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
 #include "gemini_fixture.h"
 
 namespace quendra::test {
@@ -65,7 +69,10 @@ TEST_F(GeminiSessionTest, RenewalPeriodFollowsTheTuning) {
         std::optional<double> renewAfterMs;
         std::optional<double> renewedAfter;
     };
-    const Case cases[] = {{std::nullopt, 540000}, {1000, 1000}, {0, std::nullopt}};
+    const Case cases[] = {{std::nullopt, 540000},
+                          {1000, 1000},
+                          {0, std::nullopt},
+                          {std::numeric_limits<double>::infinity(), std::nullopt}};
     for (const auto& c : cases) {
         tuning.renewAfterMs = c.renewAfterMs;
         sockets.sockets.clear();
@@ -114,6 +121,7 @@ TEST_F(GeminiSessionTest, DropReconnectsAndDeliversQueuedAudioFirst) {
     const auto first = openLink();
     link->sendAudio(chunk(1));
     states.clear();
+    scheduler->advance(Translator::shortLivedMs);  // a connection that lived: replaced at once
     first->deliverClose(1006, "rete");
     EXPECT_EQ(states, (std::vector<State>{{LinkState::reconnecting, std::nullopt}}));
     EXPECT_TRUE(logs.contains("connessione caduta (codice 1006 rete)"));
@@ -129,6 +137,71 @@ TEST_F(GeminiSessionTest, DropReconnectsAndDeliversQueuedAudioFirst) {
     EXPECT_EQ(states, (std::vector<State>{{LinkState::reconnecting, std::nullopt},
                                           {LinkState::open, std::nullopt}}));
     EXPECT_EQ(link->inputBytes, 4 * 3200);
+}
+
+TEST_F(GeminiSessionTest, ConnectionsThatDropYoungKeepTheBackoffUpToTheRetryCap) {
+    openLink();
+    scheduler->advance(Translator::shortLivedMs);
+    sockets.last()->deliverClose(1006, "rete");  // it lived: replaced at once
+    ASSERT_EQ(sockets.sockets.size(), 2u);
+    confirm(sockets.last());
+    // From now on each connection is confirmed and broken at once: one attempt series.
+    std::vector<double> waits;
+    for (int i = 0; i < 20 && link->state != LinkState::error; ++i) {
+        const size_t before = sockets.sockets.size();
+        const double droppedAt = scheduler->nowMs();
+        sockets.last()->deliverClose(1006, "rotto");
+        while (sockets.sockets.size() == before && link->state != LinkState::error) {
+            scheduler->advance(*scheduler->nextDueMs() - scheduler->nowMs());
+        }
+        if (sockets.sockets.size() == before) break;
+        waits.push_back(scheduler->nowMs() - droppedAt);
+        confirm(sockets.last());
+    }
+    EXPECT_EQ(waits, (std::vector<double>{500, 1000, 2000, 4000, 8000, 15000}));
+    EXPECT_EQ(states.back(), (State{LinkState::error, "connessione caduta (codice 1006 rotto)"}));
+}
+
+TEST_F(GeminiSessionTest, AudioBeyondTheMessageLimitIsDroppedWhole) {
+    const auto socket = openLink();
+    socket->deliverMessage(audioMessage(std::vector<std::int16_t>(Translator::maxMessageFrames + 2, 1)));
+    socket->deliverMessage(audioMessage(std::vector<std::int16_t>(Translator::maxMessageFrames + 2, 1)));
+    EXPECT_TRUE(audio.empty());
+    EXPECT_EQ(link->outputBytes, 0);
+    const auto texts = logs.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "audio troppo lungo in un messaggio: scartato"), 1);
+    socket->deliverMessage(audioMessage(std::vector<std::int16_t>(10, 1)));
+    EXPECT_EQ(audio.size(), 1u);
+}
+
+TEST_F(GeminiSessionTest, AnUtterancesTranscriptStopsGrowingAtItsLimit) {
+    const auto socket = openLink();
+    const std::string piece(1000, 'a');
+    const json message = {{"serverContent", {{"outputTranscription", {{"text", piece}}}}}};
+    for (size_t i = 0; i < Translator::maxTranscriptBytes / piece.size() + 5; ++i) {
+        socket->deliverMessage(message.dump());
+    }
+    ASSERT_EQ(transcripts.size(), Translator::maxTranscriptBytes / piece.size() + 1);  // the last one cut
+    EXPECT_EQ(std::get<0>(transcripts.back()).size(), Translator::maxTranscriptBytes);
+    // Its end is still reported, and the next utterance starts empty.
+    socket->deliverMessage(R"({"serverContent":{"outputTranscription":{"text":"z","finished":true}}})");
+    EXPECT_EQ(std::get<0>(transcripts.back()).size(), Translator::maxTranscriptBytes);
+    EXPECT_TRUE(std::get<2>(transcripts.back()));
+    socket->deliverMessage(R"({"serverContent":{"outputTranscription":{"text":"b"}}})");
+    EXPECT_EQ(transcripts.back(), (Transcript{"b", TranscriptKind::output, false}));
+}
+
+TEST_F(GeminiSessionTest, WhatTheOwnersCallbacksThrowPassesThroughAndTheLinkGoesOn) {
+    const auto socket = openLink();
+    int calls = 0;
+    link->onAudio = [&calls](const std::vector<std::int16_t>&) {
+        if (++calls == 1) throw std::runtime_error("owner");
+    };
+    EXPECT_THROW(socket->deliverMessage(audioMessage(chunk(1, 10))), std::runtime_error);
+    EXPECT_EQ(warnsContaining("JSON non valido dal server"), 0u);
+    socket->deliverMessage(audioMessage(chunk(1, 10)));
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(link->state, LinkState::open);
 }
 
 TEST_F(GeminiSessionTest, FailedRenewalStopsTheAudio) {
@@ -289,7 +362,7 @@ TEST_F(GeminiSessionTest, UntrustedMessagesNeverBreakTheLink) {
     const std::string deepObject = R"({"x":)" + deep + "}";
     const std::string hugeAudio =
         R"({"serverContent":{"modelTurn":{"parts":[{"inlineData":{"data":")" +
-        std::string(4 << 20, 'A') + R"("}}]}}})";
+        std::string(Translator::maxMessageFrames * 2 / 3 * 4, 'A') + R"("}}]}}})";
     const Case cases[] = {
         {"", true},
         {"not json", true},
@@ -319,8 +392,8 @@ TEST_F(GeminiSessionTest, UntrustedMessagesNeverBreakTheLink) {
     EXPECT_EQ(link->resumptionHandle(), std::nullopt);
     EXPECT_EQ(link->state, LinkState::open);
     EXPECT_TRUE(socket->closeCalls.empty());
-    EXPECT_EQ(audio.size(), 3u);  // "====" and "A===" give empty chunks, then 3 MiB of zeros
-    EXPECT_EQ(audio.back().size(), (3u << 20) / 2);
+    EXPECT_EQ(audio.size(), 3u);  // "====" and "A===" give empty chunks, then 30 s of zeros
+    EXPECT_EQ(audio.back().size(), Translator::maxMessageFrames);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The OpenAI link's audio, silence tail, transcripts and hostile server events.
 #include <algorithm>
+#include <stdexcept>
 
 #include "core/audio/resampler.h"
 #include "openai_fixture.h"
@@ -107,6 +108,39 @@ TEST_F(OpenAILinkTest, BrokenAudioDeltasGiveEmptyChunksOrNothing) {
     EXPECT_TRUE(logs.contains("frequenza audio non valida: 0.001"));
 }
 
+TEST_F(OpenAILinkTest, AudioDeltaBeyondTheMessageLimitIsDroppedWhole) {
+    auto link = makeOpen();
+    // 30000 samples at 1000 Hz resample to exactly the limit; one more sample is too many.
+    const size_t fits = Translator::maxMessageFrames / 24;
+    send(sockets.last(), {{"type", "session.output_audio.delta"}, {"delta", b64(chunk(1, fits + 1))}, {"sample_rate", 1000}});
+    send(sockets.last(), {{"type", "session.output_audio.delta"}, {"delta", b64(chunk(1, fits + 1))}, {"sample_rate", 1000}});
+    EXPECT_TRUE(rec.audio.empty());
+    EXPECT_EQ(link->outputBytes, 0);
+    const auto texts = logs.texts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.find("audio troppo lungo in un messaggio") != std::string::npos; }),
+              1);
+    send(sockets.last(), {{"type", "session.output_audio.delta"}, {"delta", b64(chunk(1, fits))}, {"sample_rate", 1000}});
+    ASSERT_EQ(rec.audio.size(), 1u);
+    EXPECT_EQ(rec.audio[0].size(), Translator::maxMessageFrames);
+    EXPECT_EQ(link->state, LinkState::open);
+}
+
+TEST_F(OpenAILinkTest, WhatTheOwnersCallbacksThrowIsNotTakenForBadJson) {
+    auto link = makeOpen();
+    int calls = 0;
+    link->onAudio = [&calls](const std::vector<std::int16_t>&) {
+        if (++calls == 1) throw std::runtime_error("owner");
+    };
+    const json delta = {{"type", "session.output_audio.delta"}, {"delta", b64(chunk(1, 10))}};
+    EXPECT_THROW(send(sockets.last(), delta), std::runtime_error);
+    EXPECT_FALSE(logs.contains("JSON non valido dal server"));
+    send(sockets.last(), delta);  // the link goes on
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(link->outputBytes, 40);
+    EXPECT_EQ(link->state, LinkState::open);
+}
+
 TEST_F(OpenAILinkTest, OnceOnlyDebugLines) {
     auto link = makeOpen();
     const json stereo = {{"type", "session.output_audio.delta"}, {"delta", b64(chunk(1, 4))}, {"channels", 2}};
@@ -212,6 +246,24 @@ TEST_F(OpenAILinkTest, TranscriptsGrowAndCloseAfterAPause) {
     EXPECT_EQ(rec.transcripts.back(), (T{"Hello", TranscriptKind::output, true, scheduler->nowMs()}));
     scheduler->advance(5000);
     EXPECT_EQ(rec.transcripts.size(), 6u);
+}
+
+TEST_F(OpenAILinkTest, AnUtterancesTranscriptStopsGrowingAtItsLimit) {
+    auto link = makeOpen();
+    const std::string piece(1000, 'a');
+    const size_t pieces = Translator::maxTranscriptBytes / piece.size() + 5;
+    for (size_t i = 0; i < pieces; ++i) {
+        send(sockets.last(), {{"type", "session.output_transcript.delta"}, {"delta", piece}});
+    }
+    ASSERT_FALSE(rec.transcripts.empty());
+    EXPECT_EQ(rec.transcripts.size(), Translator::maxTranscriptBytes / piece.size() + 1);  // the last one cut
+    EXPECT_EQ(rec.transcripts.back().text.size(), Translator::maxTranscriptBytes);
+    scheduler->advance(tuning.transcriptPauseMs);
+    EXPECT_TRUE(rec.transcripts.back().final);
+    EXPECT_EQ(rec.transcripts.back().text.size(), Translator::maxTranscriptBytes);
+    // The next utterance starts empty.
+    send(sockets.last(), {{"type", "session.output_transcript.delta"}, {"delta", "b"}});
+    EXPECT_EQ(rec.transcripts.back().text, "b");
 }
 
 TEST_F(OpenAILinkTest, HostileServerTextNeverEscapesTheHandler) {

@@ -173,6 +173,7 @@ TEST_F(OpenAILinkTest, SessionClosedByServerRenewsWithoutStateChange) {
 TEST_F(OpenAILinkTest, DroppedActiveSocketReconnects) {
     auto link = makeOpen();
     auto first = sockets.last();
+    scheduler->advance(Translator::shortLivedMs);  // a connection that lived: replaced at once
     first->deliverClose(1006, "rete");
     EXPECT_TRUE(logs.contains("connessione caduta (codice 1006 rete)"));
     EXPECT_EQ(rec.states, (States{{LinkState::reconnecting, std::nullopt}}));
@@ -180,6 +181,97 @@ TEST_F(OpenAILinkTest, DroppedActiveSocketReconnects) {
     EXPECT_TRUE(first->closeCalls.empty());  // a dropped session is not drained
     makeReady(sockets.last());
     EXPECT_EQ(rec.states.back(), std::make_pair(LinkState::open, std::optional<std::string>()));
+}
+
+TEST_F(OpenAILinkTest, ConnectionsThatDropYoungKeepTheBackoffUpToTheRetryCap) {
+    auto link = makeOpen();
+    // Each new connection is confirmed and broken at once; the waits between them are the backoff
+    // of one attempt series, and the cap ends it.
+    std::vector<double> waits;
+    for (int i = 0; i < 20 && link->state != LinkState::error; ++i) {
+        const size_t before = sockets.sockets.size();
+        const double droppedAt = scheduler->nowMs();
+        sockets.last()->deliverClose(1006, "rotto");
+        while (sockets.sockets.size() == before && link->state != LinkState::error) {
+            scheduler->advance(*scheduler->nextDueMs() - scheduler->nowMs());
+        }
+        if (sockets.sockets.size() == before) break;
+        waits.push_back(scheduler->nowMs() - droppedAt);
+        makeReady(sockets.last());
+    }
+    EXPECT_EQ(waits, (std::vector<double>{500, 1000, 2000, 4000, 8000, 15000}));
+    EXPECT_EQ(rec.states.back(),
+              std::make_pair(LinkState::error, std::optional<std::string>("connessione caduta (codice 1006 rotto)")));
+}
+
+TEST_F(OpenAILinkTest, ALongLifeStartsANewSeries) {
+    auto link = makeOpen();
+    sockets.last()->deliverClose(1006);  // young: waits the first backoff
+    EXPECT_EQ(sockets.sockets.size(), 1u);
+    scheduler->advance(500);
+    ASSERT_EQ(sockets.sockets.size(), 2u);
+    makeReady(sockets.last());
+    sockets.last()->deliverClose(1006);  // young again: the series' second backoff
+    scheduler->advance(999);
+    EXPECT_EQ(sockets.sockets.size(), 2u);
+    scheduler->advance(1);
+    ASSERT_EQ(sockets.sockets.size(), 3u);
+    makeReady(sockets.last());
+    scheduler->advance(Translator::shortLivedMs);
+    sockets.last()->deliverClose(1006);  // lived: a new series, at once
+    EXPECT_EQ(sockets.sockets.size(), 4u);
+    makeReady(sockets.last());
+    sockets.last()->deliverClose(1006);  // young: the new series' first backoff
+    scheduler->advance(499);
+    EXPECT_EQ(sockets.sockets.size(), 4u);
+    scheduler->advance(1);
+    EXPECT_EQ(sockets.sockets.size(), 5u);
+}
+
+TEST_F(OpenAILinkTest, TransportFailuresThatRetryingCannotMendAreFinalAtOnce) {
+    const std::pair<int, std::string> finals[] = {
+        {CloseCode::tlsFailure, "certificate verify failed"},
+        {CloseCode::invalidUrl, "indirizzo non valido"},
+        {CloseCode::httpStatusBase + 401, "HTTP/1.1 401 Unauthorized"},
+        {CloseCode::httpStatusBase + 403, "HTTP/1.1 403 Forbidden"},
+    };
+    for (const auto& [code, reason] : finals) {
+        SCOPED_TRACE(code);
+        scheduler = std::make_shared<ManualScheduler>();
+        sockets = SocketRecorder{scheduler};
+        auto link = make();
+        CompletionLog done;
+        link->connect(done.completion());
+        sockets.last()->deliverClose(code, reason);
+        const std::string message = "chiuso prima dell'avvio (codice " + std::to_string(code) + " " + reason + ")";
+        ASSERT_EQ(done.calls(), 1);
+        EXPECT_EQ(done.error(), Error(LinkError{message, false, false}));
+        EXPECT_EQ(link->state, LinkState::error);
+        scheduler->advance(60'000);
+        EXPECT_EQ(sockets.sockets.size(), 1u);
+    }
+    // Other refusals of the upgrade may pass: retried.
+    scheduler = std::make_shared<ManualScheduler>();
+    sockets = SocketRecorder{scheduler};
+    auto link = make();
+    link->connect(nullptr);
+    sockets.last()->deliverClose(CloseCode::httpStatusBase + 503, "HTTP/1.1 503 Service Unavailable");
+    scheduler->advance(500);
+    EXPECT_EQ(sockets.sockets.size(), 2u);
+}
+
+TEST_F(OpenAILinkTest, TokenWithControlCharactersIsRefusedBeforeConnecting) {
+    tokens = FixedTokenSource{Token{"ek_abcdef123456\r\nX-Injected: 1", std::nullopt, Token::Kind::ephemeral}};
+    auto link = make();
+    CompletionLog done;
+    link->connect(done.completion());
+    EXPECT_TRUE(sockets.sockets.empty());
+    ASSERT_EQ(done.calls(), 1);
+    const std::string message = "gettone non valido: contiene caratteri di controllo (a capo o simili)";
+    EXPECT_EQ(done.error(), Error(LinkError{message, false, false}));
+    EXPECT_EQ(rec.states.back(), std::make_pair(LinkState::error, std::optional<std::string>(message)));
+    EXPECT_EQ(*tokens.calls, 1);  // not retried
+    for (const auto& text : logs.texts()) EXPECT_EQ(text.find("abcdef123456"), std::string::npos) << text;
 }
 
 TEST_F(OpenAILinkTest, TranscriptionRefusalReconfiguresTheSameConnection) {
@@ -318,6 +410,16 @@ TEST_F(OpenAILinkTest, TokenProblemsDecideRetry) {
     EXPECT_EQ(sockets.sockets.size(), 1u);
 }
 
+TEST_F(OpenAILinkTest, ASecondAnswerOfTheTokenSourceIsIgnored) {
+    auto link = make([](TokenCompletion completion) {
+        completion(Token{"ek_first", std::nullopt, Token::Kind::ephemeral});
+        completion(Token{"ek_second", std::nullopt, Token::Kind::ephemeral});
+    });
+    link->connect(nullptr);
+    ASSERT_EQ(sockets.sockets.size(), 1u);
+    EXPECT_EQ(sockets.last()->protocols.back(), "openai-insecure-api-key.ek_first");
+}
+
 TEST_F(OpenAILinkTest, CloseDuringAttemptClosesAtOnceAndCompletesWithoutError) {
     auto link = make();
     CompletionLog done;
@@ -420,6 +522,31 @@ TEST_F(OpenAILinkTest, NoCredentialReachesLogsOrStateMessages) {
         EXPECT_EQ(text.find("abcdef1234"), std::string::npos) << text;
     }
     EXPECT_EQ(errorMessage(*done.error()), "OpenAI ha rifiutato il collegamento: Incorrect API key provided: sk-***");
+}
+
+TEST_F(OpenAILinkTest, ACredentialEchoedBareIsHiddenToo) {
+    // No pattern knows this credential; its exact value is hidden wherever it comes back.
+    const std::string secret = "Zq8tRkP2mWx";
+    tokens = FixedTokenSource{Token{secret, std::nullopt, Token::Kind::ephemeral}};
+    tuning.maxRetries = 1;
+    auto link = make();
+    CompletionLog done;
+    link->connect(done.completion());
+    sockets.last()->deliverOpen();
+    send(sockets.last(), {{"type", "evento-" + secret}});
+    send(sockets.last(), {{"type", "error"}, {"error", {{"code", secret}, {"message", "chiave " + secret}}}});
+    scheduler->advance(500);
+    sockets.last()->deliverClose(1011, "ospite " + secret);
+    ASSERT_EQ(done.calls(), 1);
+    std::vector<std::string> texts = logs.texts();
+    for (const auto& [state, message] : rec.states) {
+        if (message) texts.push_back(*message);
+    }
+    texts.push_back(errorMessage(*done.error()));
+    EXPECT_GE(texts.size(), 6u);
+    for (const auto& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    EXPECT_EQ(errorMessage(*done.error()), "chiuso prima dell'avvio (codice 1011 ospite ***)");
+    EXPECT_TRUE(logs.contains("OpenAI ha rifiutato il collegamento: chiave ***"));
 }
 
 TEST_F(OpenAILinkTest, QueueKeepsTheNewestChunksUpToItsCapacity) {
