@@ -1,4 +1,4 @@
-#include "app/model/platform_bindings.h"
+#include "app/platform_bindings.h"
 
 #include <chrono>
 #include <cstdio>

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/model/platform_bindings.h"
-#include "model_fakes.h"
+#include "app/platform_bindings.h"
+#include "app/model/model_fakes.h"
 
 namespace quendra {
 namespace {

@@ -1,0 +1,240 @@
+#include "app/panel/panel_view.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+#include "app/model/model_fakes.h"
+#include "app/panel/panel_texts.h"
+#include "app/panel/panel_test_support.h"
+
+// Fontconfig keeps its configuration for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
+namespace quendra {
+namespace {
+
+using test::ModelRig;
+
+template <typename T>
+T* child(PanelView& view, const char* name) {
+    auto* found = view.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+std::string text(QLabel* label) { return label->text().toStdString(); }
+
+// Whether `label` is drawn in the error red rather than a dimmed grey.
+bool isRed(QLabel* label) {
+    const QColor c = label->palette().color(QPalette::WindowText);
+    return c.red() > 150 && c.green() < 80 && c.blue() < 80;
+}
+
+class PanelViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::qtApp(); }
+
+    // A panel in a visible window of the panel's own size, as the main window shows it.
+    std::unique_ptr<PanelView> show() {
+        auto view = std::make_unique<PanelView>(rig.model);
+        view->resize(PanelView::widthDip, PanelView::idealHeightDip);
+        view->show();
+        QCoreApplication::processEvents();
+        rig.settle();
+        return view;
+    }
+
+    ModelRig rig;
+};
+
+TEST_F(PanelViewTest, FirstStartIsLoggedOutAndOff) {
+    rig.make();
+    auto view = show();
+    EXPECT_EQ(child<QPushButton>(*view, "startButton")->text(), "Avvia");
+    EXPECT_EQ(text(child<QLabel>(*view, "listenState")), "Spento");
+    EXPECT_EQ(text(child<QLabel>(*view, "speakState")), "Spento");
+    EXPECT_FALSE(child<QPushButton>(*view, "cutButton")->isEnabled());
+    EXPECT_FALSE(child<QCheckBox>(*view, "originalVoice")->isEnabled());
+    EXPECT_TRUE(child<QLineEdit>(*view, "emailField")->isVisible());
+    EXPECT_FALSE(child<QLineEdit>(*view, "codeField")->isVisible());
+    EXPECT_FALSE(child<QPushButton>(*view, "sendCodeButton")->isEnabled());
+    EXPECT_FALSE(child<QLabel>(*view, "providerHint")->isVisible());
+    EXPECT_EQ(text(child<QLabel>(*view, "cost")), "Costo stimato: 0,00 € (0.0 min mandati, 0.0 ricevuti)");
+    // The whole computer comes first and is chosen by its empty id.
+    auto* target = child<QComboBox>(*view, "listenTarget");
+    ASSERT_GE(target->count(), 1);
+    EXPECT_EQ(target->itemText(0), "Tutto il computer");
+    EXPECT_EQ(target->currentIndex(), 0);
+    // The speak device list begins with "Nessuno"; the virtual microphone was chosen by itself.
+    auto* output = child<QComboBox>(*view, "speakOutput");
+    EXPECT_EQ(output->itemText(0), "Nessuno");
+    EXPECT_EQ(output->currentText(), "Ombrix Voce");
+    test::screenshot(view.get(), "panel-first-start");
+}
+
+TEST(PanelTextsTest, StateLinesSlidersAndCounters) {
+    using PanelTexts::stateLine;
+    EXPECT_EQ(stateLine(LinkState::connecting, "rete lenta"), "Mi collego…: rete lenta");
+    EXPECT_EQ(stateLine(LinkState::error, "Servizio non raggiungibile"), "Errore: Servizio non raggiungibile");
+    EXPECT_EQ(stateLine(LinkState::off, "vecchio errore"), "Spento");
+    EXPECT_EQ(stateLine(LinkState::open, ""), "Attivo");
+    EXPECT_EQ(stateLine(LinkState::passthrough, ""), "Voce originale");
+    EXPECT_EQ(PanelTexts::sliderTitle("Volume", 0.15), "Volume: 15%");
+    EXPECT_EQ(PanelTexts::sliderTitle("Volume", 1.0), "Volume: 100%");
+    EXPECT_EQ(PanelTexts::tailLine(3.4), "Sto ancora traducendo (3 s)");
+    EXPECT_EQ(PanelTexts::fixed(2.25, 1), "2.2");  // printf's rounding of the binary value
+    EXPECT_EQ(PanelTexts::fixed(-0.01, 1), "0.0");
+}
+
+TEST_F(PanelViewTest, SliderTitleShowsThePercentAndMovingItSavesTheLevel) {
+    rig.make();
+    auto view = show();
+    auto labels = view->findChildren<QLabel*>();
+    auto titled = [&](const std::string& prefix) {
+        for (auto* l : labels) {
+            if (l->text().toStdString().rfind(prefix, 0) == 0) return l->text().toStdString();
+        }
+        return std::string();
+    };
+    EXPECT_EQ(titled("Volume dell'originale"), "Volume dell'originale mentre suona la traduzione: 15%");
+    EXPECT_EQ(titled("Volume della mia voce"), "Volume della mia voce vera mentre gli altri sentono la traduzione: 12%");
+    child<QSlider>(*view, "originalDuck")->setValue(400);
+    rig.settle();
+    EXPECT_DOUBLE_EQ(rig.model->settings().originalDuckLevel, 0.4);
+    EXPECT_EQ(titled("Volume dell'originale"), "Volume dell'originale mentre suona la traduzione: 40%");
+}
+
+TEST_F(PanelViewTest, AccountFormsSwitchAndTheCodeFieldStartsEmpty) {
+    rig.make();
+    auto view = show();
+    auto* email = child<QLineEdit>(*view, "emailField");
+    QTest::keyClicks(email, "  anna@example.com ");
+    ASSERT_TRUE(child<QPushButton>(*view, "sendCodeButton")->isEnabled());
+    QTest::keyClick(email, Qt::Key_Return);  // Return submits the e-mail form, not the start button
+    rig.settle();
+    EXPECT_FALSE(rig.model->running());
+    const auto requests = rig.fetch.to("/api/auth/request-code");
+    ASSERT_EQ(requests.size(), 1u);
+    rig.fetch.answer(requests[0], 200, "{}");
+    rig.settle();
+
+    auto* code = child<QLineEdit>(*view, "codeField");
+    EXPECT_TRUE(code->isVisible());
+    EXPECT_FALSE(email->isVisible());
+    EXPECT_TRUE(code->text().isEmpty());
+    EXPECT_FALSE(child<QPushButton>(*view, "enterButton")->isEnabled());
+    EXPECT_NE(text(child<QLabel>(*view, "codeSentText")).find("anna@example.com"), std::string::npos);
+    QTest::keyClicks(code, "123456");
+    EXPECT_TRUE(child<QPushButton>(*view, "enterButton")->isEnabled());
+    test::screenshot(view.get(), "panel-waiting-for-code");
+
+    // A wrong code leaves a message; "Usa un'altra email" clears it and brings the e-mail form back.
+    QTest::keyClick(code, Qt::Key_Return);
+    rig.settle();
+    const auto verifies = rig.fetch.to("/api/auth/verify");
+    ASSERT_EQ(verifies.size(), 1u);
+    rig.fetch.answer(verifies[0], 401, R"({"error":"codice errato"})");
+    rig.settle();
+    EXPECT_TRUE(child<QLabel>(*view, "accountMessage")->isVisible());
+    QTest::mouseClick(child<QPushButton>(*view, "otherEmailButton"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_TRUE(email->isVisible());
+    EXPECT_FALSE(code->isVisible());
+    EXPECT_FALSE(child<QLabel>(*view, "accountMessage")->isVisible());
+    EXPECT_TRUE(view->code().empty());
+}
+
+TEST_F(PanelViewTest, ProviderHintOnlyWithAnAccountThatAllowsOneProvider) {
+    rig.storage->stored.sessionToken = "sessione";
+    rig.make();
+    auto view = show();
+    const auto me = rig.fetch.to("/api/me");
+    ASSERT_FALSE(me.empty());
+    rig.fetch.answer(me.back(), 200, R"({"email":"a@b.it","plan":"free","keys":[]})");
+    rig.settle();
+    EXPECT_EQ(rig.model->availableProviders().size(), 1u);
+    EXPECT_TRUE(child<QLabel>(*view, "providerHint")->isVisible());
+    EXPECT_EQ(text(child<QLabel>(*view, "accountLine")), "Collegato come a@b.it");
+
+    QTest::mouseClick(child<QPushButton>(*view, "logoutButton"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_FALSE(child<QLabel>(*view, "providerHint")->isVisible());
+    EXPECT_TRUE(child<QLineEdit>(*view, "emailField")->isVisible());
+}
+
+TEST_F(PanelViewTest, RunningStateErrorsAndQuitStopsFirst) {
+    rig.storage->stored.speakOutputUID = ModelRig::ombrixVoice().uid;
+    rig.listen->failWith = AudioError{"Nessun dispositivo di uscita audio (cuffie o casse)."};
+    rig.make();
+    auto view = show();
+    QTest::keyClick(view.get(), Qt::Key_Return);  // the default action starts
+    rig.settle();
+    rig.advanceMs(1200);
+    ASSERT_TRUE(rig.model->running());
+    EXPECT_EQ(child<QPushButton>(*view, "startButton")->text(), "Ferma");
+    EXPECT_TRUE(child<QPushButton>(*view, "cutButton")->isEnabled());
+    auto* listen = child<QLabel>(*view, "listenState");
+    EXPECT_EQ(text(listen), "Errore: Nessun dispositivo di uscita audio (cuffie o casse).");
+    EXPECT_TRUE(isRed(listen));
+    auto* speak = child<QLabel>(*view, "speakState");
+    EXPECT_EQ(text(speak), "Attivo");
+    EXPECT_FALSE(isRed(speak));
+    test::screenshot(view.get(), "panel-error-in-one-direction");
+
+    QSignalSpy quit(view.get(), &PanelView::quitRequested);
+    bool runningWhenQuit = true;
+    QObject::connect(view.get(), &PanelView::quitRequested, [&] { runningWhenQuit = rig.model->running(); });
+    QTest::mouseClick(child<QPushButton>(*view, "quitButton"), Qt::LeftButton);
+    EXPECT_EQ(quit.count(), 1);
+    EXPECT_FALSE(runningWhenQuit);
+}
+
+TEST_F(PanelViewTest, BothDirectionsTranslating) {
+    rig.storage->stored.speakOutputUID = ModelRig::ombrixVoice().uid;
+    rig.make();
+    auto view = show();
+    QTest::mouseClick(child<QPushButton>(*view, "startButton"), Qt::LeftButton);
+    rig.settle();
+    rig.advanceMs(1200);
+    EXPECT_EQ(text(child<QLabel>(*view, "listenState")), "Attivo");
+    EXPECT_EQ(text(child<QLabel>(*view, "speakState")), "Attivo");
+    // Loud chunks in both directions come back from the mock after its delay and queue in the
+    // players: the tail line counts what is left to play.
+    const std::vector<std::int16_t> loud(1600, 12000);
+    for (int i = 0; i < 20; ++i) {
+        rig.listen->onChunk(loud);
+        rig.speak->onChunk(loud);
+        rig.advanceMs(100);
+    }
+    rig.advanceMs(2500);
+    EXPECT_TRUE(child<QLabel>(*view, "tail")->isVisible());
+    EXPECT_EQ(text(child<QLabel>(*view, "tail")).rfind("Sto ancora traducendo (", 0), 0u);
+    test::screenshot(view.get(), "panel-running-both-directions");
+}
+
+TEST_F(PanelViewTest, EachViewKeepsItsOwnSettingsSectionAndTyping) {
+    rig.make();
+    auto first = show();
+    auto second = show();
+    QTest::mouseClick(child<QToolButton>(*first, "settingsToggle"), Qt::LeftButton);
+    QTest::keyClicks(child<QLineEdit>(*first, "emailField"), "a@b.it");
+    EXPECT_TRUE(first->showSettings());
+    EXPECT_FALSE(second->showSettings());
+    EXPECT_EQ(first->email(), "a@b.it");
+    EXPECT_EQ(second->email(), "");
+    EXPECT_TRUE(child<QLineEdit>(*first, "serviceUrl")->isVisible());
+    EXPECT_FALSE(child<QLineEdit>(*second, "serviceUrl")->isVisible());
+    test::screenshot(first.get(), "panel-settings-expanded");
+}
+
+}  // namespace
+}  // namespace quendra
