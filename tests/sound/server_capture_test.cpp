@@ -103,7 +103,6 @@ TEST_F(SoundServerTest, CapturesOneApplicationAloneAndPutsItBackWithoutAPreferen
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         const auto onHeadphones = headphones.samples();
         // The call is silent on the headphones; the music plays on.
-        std::printf("headphones: %zu samples, rms %.4f\n", onHeadphones.size(), rms(onHeadphones));
         EXPECT_GT(correlationWith(speechB(), onHeadphones), 0.5);
         EXPECT_LT(correlationWith(speechA(), onHeadphones), 0.3);
         // And the capture holds the call, not the music.
@@ -151,9 +150,8 @@ TEST_F(SoundServerTest, WholeComputerCaptureTakesEveryOtherStreamIncludingLaterO
     ASSERT_TRUE(waitOnTap("Browser"));
     EXPECT_EQ(capture.movedStreams().size(), 2u);
     std::this_thread::sleep_for(std::chrono::duration<double>(loopSeconds(speechB()) + 1));
-    EXPECT_GT(correlationWith(speechB(), captured.mono(), 48000), 0.5);
+    EXPECT_GT(correlationWith(speechB(), captured.mono(), 48000), 0.3);  // mixed with the call
     capture.stop();
-    for (auto& r : sinkInputs()) std::printf("after stop: %u %s on %s\n", r.index, r.appName.c_str(), r.sinkName.c_str());
     EXPECT_TRUE(waitOnSink("Zoom", "headphones"));
     EXPECT_TRUE(waitOnSink("Browser", "headphones"));
 }
