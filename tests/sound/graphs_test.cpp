@@ -229,3 +229,41 @@ TEST_F(GraphTest, SpeakDeviceGoneMidRunIsAConfigurationChange) {
 
 }  // namespace
 }  // namespace quendra::test
+
+namespace quendra::test {
+namespace {
+
+// The server goes away while the listen graph runs, and comes back: the layer says so (a
+// configuration change, empty lists), reconnects, and nothing of ours is left on the new server.
+TEST_F(GraphTest, ServerGoneMidRunAndBack) {
+    const char* restart = std::getenv("OMBRIX_TEST_RESTART_SERVER");
+    if (soundServerKind() != "pulseaudio" || !restart) GTEST_SKIP() << "restarting is scripted for PulseAudio only";
+    auto call = std::make_unique<Player>(speechA(), "Webex", "com.cisco.webex");
+    ASSERT_TRUE(waitOnSink("Webex", "headphones"));
+    ListenGraph graph(server, postToCore(), logger());
+    int changes = 0;
+    auto started = graph.start("com.cisco.webex", makePorts(48000), [](std::vector<std::int16_t>) {}, [&] { ++changes; });
+    ASSERT_TRUE(started) << audioErrorMessage(started.error());
+    ASSERT_TRUE(waitOnTap("Webex"));
+
+    ASSERT_TRUE(pactl("exit"));
+    EXPECT_TRUE(main.waitUntil([&] { return changes > 0 && !server->connected() && server->outputDevices().empty(); }));
+    call.reset();
+    ASSERT_EQ(std::system(restart), 0);
+    EXPECT_TRUE(main.waitUntil([&] { return server->connected() && server->device("headphones").has_value(); }));
+    graph.stop();
+    EXPECT_FALSE(anyTapSink());
+
+    // And the layer works on the new server.
+    Player again(speechA(), "Webex", "com.cisco.webex");
+    ASSERT_TRUE(waitOnSink("Webex", "headphones"));
+    ASSERT_TRUE(server->sync());
+    started = graph.start("com.cisco.webex", makePorts(48000), [](std::vector<std::int16_t>) {}, [] {});
+    ASSERT_TRUE(started) << audioErrorMessage(started.error());
+    EXPECT_TRUE(waitOnTap("Webex"));
+    graph.stop();
+    EXPECT_TRUE(waitOnSink("Webex", "headphones"));
+}
+
+}  // namespace
+}  // namespace quendra::test

@@ -139,7 +139,7 @@ Player::Player(const Audio& audio, const std::string& appName, const std::string
     writeFloats(file_, samples);
     std::string script = "while :; do cat " + quote(file_) + "; done | exec pacat --playback --raw --format=float32le --rate=" +
                          std::to_string(static_cast<int>(audio.sampleRate)) +
-                         " --channels=1 --latency-msec=30 --client-name=" + quote(appName) +
+                         " --channels=1 --latency-msec=250 --client-name=" + quote(appName) +
                          " --property=application.name=" + quote(appName) +
                          (appId.empty() ? "" : " --property=application.id=" + quote(appId)) +
                          (device.empty() ? "" : " --device=" + quote(device));
@@ -160,7 +160,7 @@ StereoPlayer::StereoPlayer(const Audio& left, const Audio& right, const std::str
     writeFloats(file_, samples);
     std::string script = "while :; do cat " + quote(file_) + "; done | exec pacat --playback --raw --format=float32le --rate=" +
                          std::to_string(static_cast<int>(left.sampleRate)) +
-                         " --channels=2 --latency-msec=30 --property=application.name=" + quote(appName) +
+                         " --channels=2 --latency-msec=250 --property=application.name=" + quote(appName) +
                          " --device=" + quote(device);
     pid_ = spawnShell(script);
 }
@@ -172,7 +172,7 @@ StereoPlayer::~StereoPlayer() {
 
 Recorder::Recorder(const std::string& source, double rate) : file_(scratchFile("record")), rate_(rate) {
     std::string script = "exec parec --raw --format=float32le --channels=1 --rate=" +
-                         std::to_string(static_cast<int>(rate)) + " --latency-msec=10 --device=" + quote(source) +
+                         std::to_string(static_cast<int>(rate)) + " --latency-msec=100 --device=" + quote(source) +
                          " --property=application.name=recorder > " + quote(file_);
     pid_ = spawnShell(script);
 }

@@ -67,7 +67,9 @@ private:
     std::string file_;
 };
 
-// Records a sink's monitor (or any source) at `rate` Hz, mono, from construction on.
+// Records a sink's monitor (or any source) at `rate` Hz, mono, from construction on. It asks for
+// generous buffers so that a loaded machine does not make it drop data (the keepers hold the
+// sinks' own latency low).
 class Recorder {
 public:
     explicit Recorder(const std::string& source, double rate = 16000);
