@@ -48,15 +48,18 @@ std::unique_ptr<OurStream> makeTranslationNode(SoundServer::Impl& impl, const Au
 }
 
 // Posts `onConfigChange` to the main thread from the render thread, once per burst.
-struct ConfigNotifier {
+// Held weakly by the posted task: a graph restarted or gone meanwhile drops it.
+struct ConfigNotifier : std::enable_shared_from_this<ConfigNotifier> {
     PostFunction postToMain;
     std::function<void()> onMain;  // runs on the main thread
     std::atomic<bool> pending{false};
     void fire() {
         if (pending.exchange(true)) return;
-        postToMain([this] {
-            pending = false;
-            if (onMain) onMain();
+        postToMain([weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->pending = false;
+            if (self->onMain) self->onMain();
         });
     }
 };
@@ -278,8 +281,11 @@ tl::expected<void, SoundError> ListenGraph::start(const std::string& target, Aud
         if (!st->server->connected() || !now || now->uid != st->outputDevice) st->notifier->fire();
     });
 
+    double outputRate = s.rate;
+    if (const SinkInfo* out = impl.snapshot().sinkByName(s.outputDevice); out && out->spec.rate > 0)
+        outputRate = out->spec.rate;
     s.logger.debug("ascolto: avvio; cattura " + rateText(s.rate) + " Hz, " + std::to_string(s.channels) + " canali, uscita " +
-                   rateText(s.rate) + " Hz, dispositivo " + s.outputDevice + ", app «" +
+                   rateText(outputRate) + " Hz, dispositivo " + s.outputDevice + ", app «" +
                    (target.empty() ? std::string("tutto il computer") : target) + "»; latenza traduzione " +
                    latencyText(s.translation.get()) + ", originale " + latencyText(s.original.get()));
     return {};

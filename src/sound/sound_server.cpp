@@ -564,6 +564,17 @@ bool SoundServer::defaultInputIsSpeakDevice(const std::string& speakSinkUid) con
         if (!src) return false;
         if (sink && src->monitorOfSink == sink->index) return true;
         name = src->masterDevice;
+        // pipewire-pulse does not set device.master_device on a remap source: read the module's
+        // own argument instead.
+        if (name.empty()) {
+            for (const auto& m : p.modules) {
+                if (m.index != src->ownerModule || m.name != "module-remap-source") continue;
+                const auto at = m.argument.find("master=");
+                if (at == std::string::npos) continue;
+                const auto end = m.argument.find_first_of(" \t", at);
+                name = m.argument.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
+            }
+        }
     }
     return false;
 }
