@@ -282,7 +282,8 @@ tl::expected<void, SoundError> ListenGraph::start(const std::string& target, Aud
     });
 
     double outputRate = s.rate;
-    if (const SinkInfo* out = impl.snapshot().sinkByName(s.outputDevice); out && out->spec.rate > 0)
+    const ServerPicture now = impl.snapshot();
+    if (const SinkInfo* out = now.sinkByName(s.outputDevice); out && out->spec.rate > 0)
         outputRate = out->spec.rate;
     s.logger.debug("ascolto: avvio; cattura " + rateText(s.rate) + " Hz, " + std::to_string(s.channels) + " canali, uscita " +
                    rateText(outputRate) + " Hz, dispositivo " + s.outputDevice + ", app «" +

@@ -137,7 +137,7 @@ Player::Player(const Audio& audio, const std::string& appName, const std::string
     std::vector<float> samples = audio.samples;
     samples.resize(samples.size() + static_cast<std::size_t>(audio.sampleRate), 0.0f);
     writeFloats(file_, samples);
-    std::string script = "while :; do cat " + quote(file_) + "; done | exec pacat --playback --raw --format=float32le --rate=" +
+    std::string script = "exec >/dev/null 2>&1; while cat " + quote(file_) + "; do :; done | exec pacat --playback --raw --format=float32le --rate=" +
                          std::to_string(static_cast<int>(audio.sampleRate)) +
                          " --channels=1 --latency-msec=250 --client-name=" + quote(appName) +
                          " --property=application.name=" + quote(appName) +
@@ -158,7 +158,7 @@ StereoPlayer::StereoPlayer(const Audio& left, const Audio& right, const std::str
     for (std::size_t i = 0; i < left.samples.size(); ++i) samples[2 * i] = left.samples[i];
     for (std::size_t i = 0; i < right.samples.size(); ++i) samples[2 * i + 1] = right.samples[i];
     writeFloats(file_, samples);
-    std::string script = "while :; do cat " + quote(file_) + "; done | exec pacat --playback --raw --format=float32le --rate=" +
+    std::string script = "exec >/dev/null 2>&1; while cat " + quote(file_) + "; do :; done | exec pacat --playback --raw --format=float32le --rate=" +
                          std::to_string(static_cast<int>(left.sampleRate)) +
                          " --channels=2 --latency-msec=250 --property=application.name=" + quote(appName) +
                          " --device=" + quote(device);
