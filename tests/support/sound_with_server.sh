@@ -61,8 +61,13 @@ case "$kind" in
     if [ "$tries" -gt 100 ]; then echo "sound_with_server: null sinks missing" >&2; exit 1; fi
     sleep 0.1
   done
-  pactl set-default-sink headphones
-  pactl set-default-source microphone.monitor
+  # pipewire-pulse may answer "Not supported" until the sinks' monitors exist: retry.
+  tries=0
+  until pactl set-default-sink headphones 2>/dev/null && pactl set-default-source microphone.monitor 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ]; then echo "sound_with_server: cannot set the defaults" >&2; exit 1; fi
+    sleep 0.1
+  done
   for s in headphones speakers microphone; do
     parec --device="$s.monitor" --latency-msec=10 --property=application.name=keeper \
       --property=application.id=ombrix-test-keeper >/dev/null 2>&1 &
