@@ -1,0 +1,107 @@
+// Inside the sound layer: our playback and record streams with the low-latency buffer recipe,
+// and the pump that carries captured audio to the core queue without allocating on the render
+// thread. Not for use outside src/sound.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/audio/resampler.h"
+#include "sound/pulse_internal.h"
+
+namespace quendra {
+
+// Render thread: fills `frames` interleaved frames at `into`. Must not allocate, log or wait.
+using RenderFunction = std::function<void(float* into, std::size_t frames)>;
+// Render thread: `frames` interleaved frames of the stream's channels.
+using RecordFunction = std::function<void(const float* samples, std::size_t frames)>;
+
+// One of our streams. Creation and destruction on the main thread; the callbacks on the render
+// thread. `onTrouble` (render thread) is told when the stream fails, is moved or suspended.
+class OurStream {
+public:
+    ~OurStream();
+    OurStream(const OurStream&) = delete;
+    OurStream& operator=(const OurStream&) = delete;
+
+    // Main thread. Connects a float32 playback stream on `device` and waits until it plays;
+    // on failure `error` holds the server's error text.
+    static std::unique_ptr<OurStream> playback(SoundServer::Impl& impl, const std::string& name, double rateHz,
+                                               std::uint32_t channels, const std::string& device, bool dontMove,
+                                               RenderFunction render, std::function<void()> onTrouble,
+                                               std::string& error);
+    static std::unique_ptr<OurStream> record(SoundServer::Impl& impl, const std::string& name, double rateHz,
+                                             std::uint32_t channels, const std::string& device, RecordFunction onData,
+                                             std::function<void()> onTrouble, std::string& error);
+
+    // Main thread: still connected and playing or recording.
+    bool alive() const;
+    // Main thread: the latency the server reports, in milliseconds (negative when unknown).
+    double latencyMs() const;
+
+private:
+    OurStream() = default;
+    bool connect(bool playback, const std::string& device, bool dontMove, double rateHz, std::string& error);
+
+    SoundServer::Impl* impl_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    std::uint32_t channels_ = 1;
+    RenderFunction render_;
+    RecordFunction onData_;
+    std::function<void()> onTrouble_;
+};
+
+// The chunks towards the model: captured audio resampled to 16000 Hz and cut into 1600-sample
+// chunks. Core queue only.
+struct ModelFeed {
+    ModelFeed(double fromRateHz, Int16Chunker::OnChunk onChunk) : resampler(fromRateHz, 16000), chunker(1600, std::move(onChunk)) {}
+    StreamResampler resampler;
+    Int16Chunker chunker;
+};
+
+// Carries mono blocks from the render thread to a ModelFeed on the core queue. The render thread
+// only copies into a fixed FIFO and wakes the pump's thread (no allocation, no lock beyond one
+// block); the pump's thread makes the block and posts it. The same thread calls `onTick` every
+// `tickMs` (the listen graph's statistics line).
+class FeedPump {
+public:
+    FeedPump(double rateHz, Int16Chunker::OnChunk onChunk, PostFunction postToCore, double tickMs,
+             std::function<void()> onTick);
+    ~FeedPump();  // stops the thread; blocks not yet posted are dropped
+    FeedPump(const FeedPump&) = delete;
+    FeedPump& operator=(const FeedPump&) = delete;
+
+    // Render thread. Adds the mono mixdown (mean of the channels) of `frames` interleaved frames.
+    void pushMixed(const float* samples, std::size_t frames, std::uint32_t channels);
+    // Render thread. Adds the first channel of `frames` interleaved frames.
+    void pushFirst(const float* samples, std::size_t frames, std::uint32_t channels);
+
+private:
+    template <typename Sample>
+    void push(std::size_t frames, Sample sample);
+    void run();
+
+    std::mutex mutex_;
+    std::vector<float> fifo_;  // mutex_: fixed size
+    std::size_t head_ = 0;     // mutex_
+    std::size_t count_ = 0;    // mutex_
+    std::atomic<bool> woken_{false};
+    std::counting_semaphore<> wake_{0};
+    std::atomic<bool> stopping_{false};
+    std::shared_ptr<ModelFeed> feed_;
+    PostFunction postToCore_;
+    double tickMs_;
+    std::function<void()> onTick_;
+    std::thread thread_;
+};
+
+}  // namespace quendra

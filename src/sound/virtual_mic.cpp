@@ -1,0 +1,105 @@
+#include "sound/virtual_mic.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "sound/pulse_internal.h"
+
+namespace quendra {
+
+namespace {
+
+bool mentionsOmbrix(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text.find("ombrix") != std::string::npos;
+}
+
+}  // namespace
+
+std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<SoundServer> server, Logger logger) {
+    std::shared_ptr<VirtualMicrophone> mic(new VirtualMicrophone);
+    mic->server_ = server;
+    mic->logger_ = std::move(logger);
+    SoundServer::Impl& impl = server->impl();
+    (void)impl.sync(3000);
+    const ServerPicture p = impl.snapshot();
+    bool exists = false;
+    for (auto& s : p.sinks) exists = exists || mentionsOmbrix(s.name) || mentionsOmbrix(s.description);
+    for (auto& s : p.sources) exists = exists || mentionsOmbrix(s.name) || mentionsOmbrix(s.description);
+    if (!exists && p.connected) {
+        int error = 0;
+        LoopLock lock(impl.loop);
+        // A low priority so that the server never makes them the default devices.
+        const std::uint32_t sink = loadModule(
+            impl, "module-null-sink",
+            std::string("sink_name=") + sinkName +
+                " format=s16le rate=48000 channels=2 sink_properties=\"device.description='Ombrix Voce' "
+                "priority.session=1 priority.driver=1\"",
+            &error);
+        const std::uint32_t source =
+            sink == PA_INVALID_INDEX
+                ? PA_INVALID_INDEX
+                : loadModule(impl, "module-remap-source",
+                             std::string("source_name=") + sourceName + " master=" + sinkName +
+                                 ".monitor source_properties=\"device.description='Ombrix Microfono' "
+                                 "priority.session=1 priority.driver=1\"",
+                             &error);
+        if (source == PA_INVALID_INDEX) {
+            if (sink != PA_INVALID_INDEX) unloadModule(impl, sink);
+            mic->logger_.warn(std::string("suono: non riesco a creare il microfono virtuale «Ombrix Microfono»: ") +
+                              pa_strerror(error));
+        } else {
+            mic->created_ = true;
+            mic->logger_.debug("suono: creati «Ombrix Voce» e «Ombrix Microfono»");
+        }
+    }
+    std::weak_ptr<VirtualMicrophone> weak = mic;
+    mic->changeHandler_ = server->addChangeHandler([weak] {
+        if (auto m = weak.lock()) m->keepVolume();
+    });
+    mic->keepVolume();
+    return mic;
+}
+
+VirtualMicrophone::~VirtualMicrophone() {
+    if (changeHandler_) server_->removeChangeHandler(changeHandler_);
+}
+
+void VirtualMicrophone::keepVolume() {
+    SoundServer::Impl& impl = server_->impl();
+    const ServerPicture p = impl.snapshot();
+    const SourceInfo* src = p.sourceByName(sourceName);
+    if (!src || src->volume.channels == 0) return;
+    bool norm = true;
+    for (int c = 0; c < src->volume.channels; ++c) norm = norm && src->volume.values[c] == PA_VOLUME_NORM;
+    if (norm) return;
+    pa_cvolume full;
+    pa_cvolume_set(&full, src->volume.channels, PA_VOLUME_NORM);
+    {
+        LoopLock lock(impl.loop);
+        if (!impl.context) return;
+        if (pa_operation* op = pa_context_set_source_volume_by_name(impl.context, sourceName, &full, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
+    if (!volumeLogged_) {
+        volumeLogged_ = true;
+        logger_.debug("suono: volume di «Ombrix Microfono» riportato al 100 % (un'app lo aveva cambiato)");
+    }
+}
+
+bool VirtualMicrophone::remove() {
+    SoundServer::Impl& impl = server_->impl();
+    (void)impl.sync(3000);
+    const ServerPicture p = impl.snapshot();
+    std::vector<std::uint32_t> modules;
+    // The source first: its recorders then move to the default source instead of dying with it.
+    if (const SourceInfo* s = p.sourceByName(sourceName)) modules.push_back(s->ownerModule);
+    if (const SinkInfo* s = p.sinkByName(sinkName)) modules.push_back(s->ownerModule);
+    bool removed = false;
+    LoopLock lock(impl.loop);
+    for (std::uint32_t m : modules)
+        if (m != PA_INVALID_INDEX) removed = unloadModule(impl, m) || removed;
+    return removed;
+}
+
+}  // namespace quendra
