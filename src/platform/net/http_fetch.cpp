@@ -10,6 +10,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include "platform/net/header_text.h"
 #include "platform/net/tls.h"
 
 namespace quendra {
@@ -29,10 +30,11 @@ class FetchOperation final : public std::enable_shared_from_this<FetchOperation<
     using Stream = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
 
 public:
-    FetchOperation(CoreQueue& queue, ParsedUrl url, NetTuning tuning, FetchCompletion completion)
-        : stream_(makeStream(queue)),
-          resolver_(queue.context()),
-          deadline_(queue.context()),
+    FetchOperation(std::shared_ptr<QueueState> queue, ParsedUrl url, NetTuning tuning, FetchCompletion completion)
+        : queue_(std::move(queue)),
+          stream_(makeStream(*queue_)),
+          resolver_(queue_->context()),
+          deadline_(queue_->context()),
           url_(std::move(url)),
           tuning_(std::move(tuning)),
           completion_(std::move(completion)) {}
@@ -68,7 +70,7 @@ public:
     }
 
 private:
-    static Stream makeStream(CoreQueue& queue) {
+    static Stream makeStream(QueueState& queue) {
         if constexpr (Secure) {
             return Stream(queue.context(), tls::clientContext());
         } else {
@@ -143,6 +145,7 @@ private:
         }
     }
 
+    const std::shared_ptr<QueueState> queue_;  // first: the context outlives the objects below
     Stream stream_;
     tcp::resolver resolver_;
     net::steady_timer deadline_;
@@ -154,32 +157,23 @@ private:
     http::response<http::string_body> response_;
 };
 
-void fetchOn(CoreQueue& queue, const NetTuning& tuning, const HTTPRequest& request, FetchCompletion completion) {
+void fetchOn(const std::shared_ptr<QueueState>& queue, const NetTuning& tuning, const HTTPRequest& request,
+             FetchCompletion completion) {
     const auto url = parseUrl(request.url);
     if (!url || (url->scheme != "http" && url->scheme != "https")) {
         completion(tl::unexpected(Error{LinkError{"indirizzo non valido", std::nullopt, false}}));
         return;
     }
-    // Validate what Beast would otherwise throw on: a method or header that cannot go on the wire.
-    auto token = [](const std::string& text) {
-        if (text.empty()) return false;
-        for (unsigned char c : text) {
-            if (c <= 0x20 || c >= 0x7f || std::string_view("()<>@,;:\\\"/[]?={}").find(static_cast<char>(c)) !=
-                                              std::string_view::npos) {
-                return false;
-            }
-        }
-        return true;
-    };
-    bool valid = token(request.method);
-    for (const auto& [name, value] : request.headers) {
-        valid = valid && token(name) && value.find_first_of("\r\n") == std::string::npos && value.find('\0') == std::string::npos;
-    }
+    // Validate what Beast would otherwise throw on, or send as more than one header: a method,
+    // header name or value that cannot go on the wire as it is.
+    bool valid = isHttpToken(request.method);
+    for (const auto& [name, value] : request.headers) valid = valid && isHttpToken(name) && isHeaderValue(value);
     if (!valid) {
         completion(tl::unexpected(Error{LinkError{"richiesta non valida", std::nullopt, false}}));
         return;
     }
-    queue.post([&queue, tuning, request, url = *url, completion = std::move(completion)]() mutable {
+    // Once the queue stopped the request is dropped with its completion, which never runs.
+    queue->post([queue, tuning, request, url = *url, completion = std::move(completion)]() mutable {
         if (url.secure()) {
             std::make_shared<FetchOperation<true>>(queue, url, tuning, std::move(completion))->start(request);
         } else {
@@ -192,11 +186,11 @@ void fetchOn(CoreQueue& queue, const NetTuning& tuning, const HTTPRequest& reque
 
 void httpFetch(const HTTPRequest& request, FetchCompletion completion) {
     static const NetTuning tuning;
-    fetchOn(coreQueue(), tuning, request, std::move(completion));
+    fetchOn(coreQueue().state(), tuning, request, std::move(completion));
 }
 
 FetchFunction makeFetch(CoreQueue& queue, NetTuning tuning) {
-    return [&queue, tuning = std::move(tuning)](const HTTPRequest& request, FetchCompletion completion) {
+    return [queue = queue.state(), tuning = std::move(tuning)](const HTTPRequest& request, FetchCompletion completion) {
         fetchOn(queue, tuning, request, std::move(completion));
     };
 }

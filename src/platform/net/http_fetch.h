@@ -14,7 +14,8 @@ namespace quendra {
 // "indirizzo non valido". Any thread may call it.
 void httpFetch(const HTTPRequest& request, FetchCompletion completion);
 
-// The same on another queue or with other tuning (tests). `queue` must outlive every request.
+// The same on another queue or with other tuning (tests). The function and its requests may
+// outlive `queue`; a request made or pending after it stopped never completes.
 FetchFunction makeFetch(CoreQueue& queue, NetTuning tuning = {});
 
 }  // namespace quendra

@@ -25,18 +25,17 @@ public:
     void cancel() override {
         std::function<void()> dropped;
         std::shared_ptr<boost::asio::steady_timer> timer;
+        std::shared_ptr<QueueState> queue;
         {
             std::lock_guard lock(mutex_);
             dropped = std::move(block_);
             block_ = nullptr;
             timer = std::move(timer_);
+            queue = queue_.lock();
         }
         // Wake the timer early so it releases this item now rather than at its due time. The
         // timer is only touched on the queue's thread.
-        if (timer) {
-            auto& context = timer->get_executor();
-            boost::asio::post(context, [timer] { timer->cancel(); });
-        }
+        if (timer && queue) queue->post([timer] { timer->cancel(); });
     }
 
     // Takes the block out, leaving nothing to run a second time.
@@ -48,15 +47,20 @@ public:
         return block;
     }
 
-    void setTimer(std::shared_ptr<boost::asio::steady_timer> timer) {
+    // On the queue. False when cancelled already: then there is nothing to arm.
+    bool setTimer(std::shared_ptr<boost::asio::steady_timer> timer, const std::shared_ptr<QueueState>& queue) {
         std::lock_guard lock(mutex_);
-        if (block_) timer_ = std::move(timer);
+        if (!block_) return false;
+        timer_ = std::move(timer);
+        queue_ = queue;
+        return true;
     }
 
 private:
     std::mutex mutex_;
     std::function<void()> block_;
     std::shared_ptr<boost::asio::steady_timer> timer_;
+    std::weak_ptr<QueueState> queue_;  // weak: the timer's handler already holds this item
 };
 
 void fire(const std::shared_ptr<TimerItem>& item) {
@@ -76,15 +80,18 @@ std::shared_ptr<Cancellable> AsioScheduler::after(double ms, std::function<void(
     const auto wholeMs = static_cast<std::int64_t>(delay);
     if (wholeMs == 0) {
         // No timer: keeps zero-delay blocks in posting order with other queued work.
-        queue_.post([item] { fire(item); });
+        queue_->post([item] { fire(item); });
         return item;
     }
-    auto timer = std::make_shared<boost::asio::steady_timer>(queue_.context(),
-                                                             std::chrono::milliseconds(wholeMs));
-    item->setTimer(timer);
-    timer->async_wait([item, timer](const boost::system::error_code& error) {
-        // Aborted only by cancel(), which already dropped the block.
-        if (!error) fire(item);
+    // Armed on the queue, never on the caller's thread, so that arming and a cancel from the
+    // queue never touch the timer at once.
+    queue_->post([item, queue = queue_, wholeMs] {
+        auto timer = std::make_shared<boost::asio::steady_timer>(queue->context(), std::chrono::milliseconds(wholeMs));
+        if (!item->setTimer(timer, queue)) return;
+        timer->async_wait([item, timer](const boost::system::error_code& error) {
+            // Aborted only by cancel(), which already dropped the block.
+            if (!error) fire(item);
+        });
     });
     return item;
 }

@@ -9,19 +9,20 @@
 
 namespace quendra {
 
-// `nowMs` is wall-clock time; `after` arms a steady timer on `queue`, which must outlive every
-// timer armed. Blocks run on the queue's thread. `after` and `cancel` may be called from any
-// thread; a cancel that happens before the block starts means it never runs.
+// `nowMs` is wall-clock time; `after` arms a steady timer on `queue`. Blocks run on the queue's
+// thread. `after` and `cancel` may be called from any thread: the timer itself is armed and
+// cancelled on the queue, and a cancel that happens before the block starts means it never runs.
+// Once the queue stopped nothing fires; the scheduler may outlive the queue.
 class AsioScheduler final : public Scheduler {
 public:
-    explicit AsioScheduler(CoreQueue& queue = coreQueue()) : queue_(queue) {}
+    explicit AsioScheduler(CoreQueue& queue = coreQueue()) : queue_(queue.state()) {}
 
     double nowMs() const override;
     // Delay: negative or non-finite counts as 0; fractions of a millisecond are dropped.
     std::shared_ptr<Cancellable> after(double ms, std::function<void()> block) override;
 
 private:
-    CoreQueue& queue_;
+    std::shared_ptr<QueueState> queue_;
 };
 
 }  // namespace quendra

@@ -12,6 +12,8 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "core/links/websocket_like.h"
+#include "platform/net/header_text.h"
 #include "platform/net/tls.h"
 #include "platform/net/utf8.h"
 
@@ -75,11 +77,12 @@ class Connection final : public WsConnection, public std::enable_shared_from_thi
     using Next = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
 
 public:
-    Connection(CoreQueue& queue, ParsedUrl url, std::vector<std::string> protocols, NetTuning tuning,
-               std::weak_ptr<BeastWebSocket> owner)
-        : ws_(makeNext(queue)),
-          resolver_(queue.context()),
-          deadline_(queue.context()),
+    Connection(std::shared_ptr<QueueState> queue, ParsedUrl url, std::vector<std::string> protocols,
+               NetTuning tuning, std::weak_ptr<BeastWebSocket> owner)
+        : queue_(std::move(queue)),
+          ws_(makeNext(*queue_)),
+          resolver_(queue_->context()),
+          deadline_(queue_->context()),
           url_(std::move(url)),
           protocols_(std::move(protocols)),
           tuning_(std::move(tuning)),
@@ -89,7 +92,7 @@ public:
         if (done_) return;
         if constexpr (Secure) {
             if (!tls::prepareClient(ws_.next_layer().native_handle(), url_.host)) {
-                fail("nome del server non utilizzabile per TLS: " + url_.host);
+                fail("nome del server non utilizzabile per TLS: " + url_.host, CloseCode::invalidUrl);
                 return;
             }
         }
@@ -103,8 +106,16 @@ public:
     }
 
     void send(const std::string& text) override {
-        if (!open_ || closing_) return;
+        if (!open_ || closing_ || overflowed_) return;
+        // One frame larger than the bound still goes when nothing waits before it.
+        if (!outbox_.empty() && queuedBytes_ + text.size() > tuning_.sendQueueMaxBytes) {
+            overflowed_ = true;
+            // Reported on a later turn: the owner is inside its own send() now.
+            queue_->post([self = this->shared_from_this()] { self->fail("coda di invio piena"); });
+            return;
+        }
         outbox_.push_back(text);
+        queuedBytes_ += text.size();
         if (!writing_) writeNext();
     }
 
@@ -119,8 +130,7 @@ public:
         }
         open_ = false;
         // Frames not yet handed to the stream are dropped; one being written finishes first.
-        if (writing_) outbox_.resize(1);
-        else outbox_.clear();
+        dropUnwritten();
         websocket::close_reason frame;
         frame.code = sendableCloseCode(code);
         frame.reason = closeReasonText(reason);
@@ -131,7 +141,7 @@ public:
     }
 
 private:
-    static Next makeNext(CoreQueue& queue) {
+    static Next makeNext(QueueState& queue) {
         if constexpr (Secure) {
             return Next(queue.context(), tls::clientContext());
         } else {
@@ -170,7 +180,10 @@ private:
 
     void onTlsHandshake(error_code ec) {
         if (done_) return;
-        if (ec) return fail(tls::errorText(ec, sslHandle()));
+        // OpenSSL's own errors (verification, protocol) stay whatever the retry; a connection
+        // reset or cut during the handshake may not.
+        const bool tlsRefused = ec.category() == net::error::get_ssl_category();
+        if (ec) return fail(tls::errorText(ec, sslHandle()), tlsRefused ? CloseCode::tlsFailure : 1006);
         startHandshake();
     }
 
@@ -182,6 +195,9 @@ private:
             request.set(beast::http::field::user_agent, "Ombrix");
             if (!offered.empty()) request.set(beast::http::field::sec_websocket_protocol, offered);
         }));
+        // The message limit is the read buffer's (see buffer_): Beast's own read_message_max would
+        // fail the stream itself, close it and report whatever the TLS teardown says instead.
+        ws_.read_message_max(0);
         ws_.async_handshake(response_, url_.hostHeader(), url_.target,
                             [self = this->shared_from_this()](error_code ec) { self->onHandshake(ec); });
     }
@@ -189,11 +205,16 @@ private:
     void onHandshake(error_code ec) {
         if (done_) return;
         if (ec) {
-            std::string text = tls::errorText(ec, sslHandle());
-            if (ec == websocket::error::upgrade_declined) {
-                text += " (HTTP " + std::to_string(response_.result_int()) + ")";
+            const unsigned status = response_.result_int();
+            if (ec == websocket::error::upgrade_declined && status >= 100 && status <= 599) {
+                // The status line, e.g. "HTTP/1.1 401 Unauthorized".
+                const auto phrase = response_.reason();
+                std::string line = "HTTP/" + std::to_string(response_.version() / 10) + "." +
+                                   std::to_string(response_.version() % 10) + " " + std::to_string(status);
+                if (!phrase.empty()) line += " " + std::string(phrase.data(), phrase.size());
+                return fail(closeReasonText(line), CloseCode::httpStatusBase + static_cast<int>(status));
             }
-            return fail(text);
+            return fail(tls::errorText(ec, sslHandle()));
         }
         deadline_.cancel();
         websocket::stream_base::timeout timeouts{};
@@ -218,6 +239,8 @@ private:
                 end(why.code == websocket::close_code::none ? 1005 : static_cast<int>(why.code),
                     repairUtf8(std::string(why.reason.data(), why.reason.size())));
                 abortTransport();
+            } else if (ec == websocket::error::buffer_overflow || ec == websocket::error::message_too_big) {
+                fail("messaggio dal server oltre il limite di " + std::to_string(tuning_.readMessageMaxBytes) + " byte");
             } else {
                 fail(tls::errorText(ec, sslHandle()));
             }
@@ -244,18 +267,30 @@ private:
 
     void onWrite(error_code ec) {
         writing_ = false;
-        if (!outbox_.empty()) outbox_.pop_front();
+        if (!outbox_.empty()) {
+            queuedBytes_ -= outbox_.front().size();
+            outbox_.pop_front();
+        }
         // A failed write is reported by the read that fails with it.
-        if (ec || closing_) {
-            outbox_.clear();
+        if (ec || closing_ || overflowed_) {
+            dropUnwritten();
             return;
         }
         if (!outbox_.empty()) writeNext();
     }
 
-    // A transport failure: 1006 with the text, and the connection dropped.
-    void fail(const std::string& text) {
-        end(1006, text);
+    // Frames not yet handed to the stream go; the one being written stays until it completes.
+    void dropUnwritten() {
+        while (outbox_.size() > (writing_ ? 1u : 0u)) {
+            queuedBytes_ -= outbox_.back().size();
+            outbox_.pop_back();
+        }
+    }
+
+    // A transport failure (1006) or one that retrying cannot mend, with the text; the
+    // connection is dropped.
+    void fail(const std::string& text, int code = 1006) {
+        end(code, text);
         abortTransport();
     }
 
@@ -284,6 +319,7 @@ private:
         }
     }
 
+    const std::shared_ptr<QueueState> queue_;  // first: the context outlives the objects below
     websocket::stream<Next> ws_;
     tcp::resolver resolver_;
     net::steady_timer deadline_;
@@ -291,10 +327,12 @@ private:
     const std::vector<std::string> protocols_;
     const NetTuning tuning_;
     const std::weak_ptr<BeastWebSocket> owner_;
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_{tuning_.readMessageMaxBytes};  // at most one message, bounded
     websocket::response_type response_;
     std::deque<std::string> outbox_;  // front is the frame being written while `writing_`
+    std::size_t queuedBytes_ = 0;     // in `outbox_`
     bool writing_ = false;
+    bool overflowed_ = false;         // the send queue filled up; failing
     bool open_ = false;
     bool closing_ = false;
     bool done_ = false;  // nothing more is reported to the owner
@@ -305,45 +343,63 @@ private:
 
 struct BeastWebSocket::Private {};
 
-BeastWebSocket::BeastWebSocket(Private, CoreQueue& queue) : queue_(queue) {}
+BeastWebSocket::BeastWebSocket(Private, std::shared_ptr<QueueState> queue) : queue_(std::move(queue)) {}
 
 std::shared_ptr<BeastWebSocket> BeastWebSocket::create(CoreQueue& queue, const std::string& url,
                                                        const std::vector<std::string>& protocols,
                                                        const NetTuning& tuning) {
+    return create(queue.state(), url, protocols, tuning);
+}
+
+std::shared_ptr<BeastWebSocket> BeastWebSocket::create(const std::shared_ptr<QueueState>& queue, const std::string& url,
+                                                       const std::vector<std::string>& protocols,
+                                                       const NetTuning& tuning) {
     auto socket = std::make_shared<BeastWebSocket>(Private{}, queue);
-    const auto parsed = parseUrl(url);
-    if (!parsed || (parsed->scheme != "ws" && parsed->scheme != "wss")) {
-        // Later, so the owner has set onClose by then.
-        queue.post([weak = std::weak_ptr(socket)] {
-            if (auto self = weak.lock()) self->finish(1006, "indirizzo non valido");
+    // Final failures are reported later, so the owner has set onClose by then. The texts never
+    // repeat what was refused: it may hold a credential.
+    auto refuse = [&](const char* text) {
+        queue->post([weak = std::weak_ptr(socket), text] {
+            if (auto self = weak.lock()) self->finish(CloseCode::invalidUrl, text);
         });
         return socket;
+    };
+    const auto parsed = parseUrl(url);
+    if (!parsed || (parsed->scheme != "ws" && parsed->scheme != "wss")) return refuse("indirizzo non valido");
+    // A subprotocol with a line break would add request headers of its own.
+    for (const auto& protocol : protocols) {
+        if (!isHttpToken(protocol)) return refuse("sottoprotocollo non valido");
     }
     if (parsed->secure()) {
         socket->connection_ = std::make_shared<detail::Connection<true>>(queue, *parsed, protocols, tuning, socket);
     } else {
         socket->connection_ = std::make_shared<detail::Connection<false>>(queue, *parsed, protocols, tuning, socket);
     }
-    queue.post([connection = socket->connection_] { connection->start(); });
+    queue->post([connection = socket->connection_] { connection->start(); });
     return socket;
 }
 
 BeastWebSocket::~BeastWebSocket() {
     // May run on any thread, so the connection decides on the queue whether anything is left to
-    // close (it is a no-op once the connection ended).
-    if (connection_) queue_.post([connection = connection_] { connection->close(1001, ""); });
+    // close (it is a no-op once the connection ended). Once the queue stopped the post is dropped
+    // and the connection simply goes with its last reference.
+    if (connection_) queue_->post([connection = connection_] { connection->close(1001, ""); });
 }
 
 void BeastWebSocket::send(const std::string& text) {
-    if (!open_ || finished_ || !connection_) return;
+    if (!open_ || finished_ || !connection_ || queue_->stopped()) return;
     connection_->send(text);
 }
 
 void BeastWebSocket::close(int code, const std::string& reason) {
     if (finished_) return;
     open_ = false;
+    // After the queue stopped nothing would run what the connection starts, nor report it.
+    if (queue_->stopped()) {
+        finished_ = true;
+        return;
+    }
     if (connection_) connection_->close(code, reason);
-    queue_.post([self = shared_from_this(), code, reason] { self->finish(code, reason); });
+    queue_->post([self = shared_from_this(), code, reason] { self->finish(code, reason); });
 }
 
 void BeastWebSocket::connectionOpened() {
@@ -372,7 +428,8 @@ std::shared_ptr<WebSocketLike> makeWebSocket(const std::string& url, const std::
 }
 
 SocketFactory makeSocketFactory(CoreQueue& queue, NetTuning tuning) {
-    return [&queue, tuning = std::move(tuning)](const std::string& url, const std::vector<std::string>& protocols)
+    return [queue = queue.state(), tuning = std::move(tuning)](const std::string& url,
+                                                               const std::vector<std::string>& protocols)
                -> std::shared_ptr<WebSocketLike> { return BeastWebSocket::create(queue, url, protocols, tuning); };
 }
 

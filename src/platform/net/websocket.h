@@ -22,14 +22,22 @@ class WsConnection;
 // Connects by itself: resolve, TCP connect, TLS handshake (SNI and host-name verification against
 // the system trust store), web-socket handshake offering `protocols`, each step under
 // `stepTimeoutMs`. Once open it pings when idle. Text frames arrive as they are, binary frames as
-// UTF-8 with invalid sequences replaced. `onClose` comes exactly once: with the peer's code and
-// reason, with 1006 and the error text on a transport failure, with 1006 and "indirizzo non
-// valido" for an unusable URL, or with the owner's own code and reason after `close`. Dropping
-// the last reference to an unfinished socket closes it with 1001, without any callback.
+// UTF-8 with invalid sequences replaced; a message over `readMessageMaxBytes` ends the connection.
+// `onClose` comes exactly once: with the peer's code and reason; with 1006 and the error text on
+// a transport failure (a timeout, a drop, a send queue over `sendQueueMaxBytes`, an oversized
+// message); with a final code of CloseCode that retrying cannot mend: tlsFailure when TLS refused
+// the peer, invalidUrl for an unusable URL or a subprotocol that is not an HTTP token (checked
+// before connecting), httpStatusBase + status with the status line when the upgrade was answered
+// otherwise; or with the owner's own code and reason after `close`. Dropping the last reference
+// to an unfinished socket closes it with 1001, without any callback.
 class BeastWebSocket final : public WebSocketLike, public std::enable_shared_from_this<BeastWebSocket> {
 public:
-    // `queue` must outlive the socket. May be called from any thread; work starts on the queue.
+    // The socket may outlive `queue`: once it stopped, nothing more is reported and `send` and
+    // `close` do nothing. May be called from any thread; work starts on the queue.
     static std::shared_ptr<BeastWebSocket> create(CoreQueue& queue, const std::string& url,
+                                                  const std::vector<std::string>& protocols,
+                                                  const NetTuning& tuning = {});
+    static std::shared_ptr<BeastWebSocket> create(const std::shared_ptr<QueueState>& queue, const std::string& url,
                                                   const std::vector<std::string>& protocols,
                                                   const NetTuning& tuning = {});
     ~BeastWebSocket() override;
@@ -47,12 +55,12 @@ public:
     void connectionEnded(int code, const std::string& text);
 
     struct Private;  // construction is through create() only
-    BeastWebSocket(Private, CoreQueue& queue);
+    BeastWebSocket(Private, std::shared_ptr<QueueState> queue);
 
 private:
     void finish(int code, const std::string& text);
 
-    CoreQueue& queue_;
+    std::shared_ptr<QueueState> queue_;
     std::shared_ptr<detail::WsConnection> connection_;
     bool open_ = false;
     bool finished_ = false;
@@ -61,7 +69,7 @@ private:
 // The application's socket factory: BeastWebSockets on coreQueue() with default tuning.
 std::shared_ptr<WebSocketLike> makeWebSocket(const std::string& url, const std::vector<std::string>& protocols);
 
-// A factory on another queue or with other tuning (tests).
+// A factory on another queue or with other tuning (tests). It and its sockets may outlive `queue`.
 SocketFactory makeSocketFactory(CoreQueue& queue, NetTuning tuning = {});
 
 }  // namespace quendra

@@ -100,14 +100,50 @@ SecretServiceKeychain::SecretServiceKeychain(Logger logger, std::string service,
                                              std::chrono::milliseconds deadline)
     : logger_(std::move(logger)), service_(std::move(service)), deadline_(deadline) {}
 
-bool SecretServiceKeychain::failed(const std::optional<std::string>& error, bool deadlinePassed) {
-    if (!error) return false;
-    if (deadlinePassed) {
-        gaveUp_ = true;
-        reportUnavailable("nessuna risposta entro il tempo limite");
-    } else {
-        reportUnavailable(*error);
+SecretServiceKeychain::~SecretServiceKeychain() {
+    std::deque<std::function<void()>> abandoned;
+    std::thread worker;
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->stopping = true;
+        abandoned.swap(worker_->jobs);
+        if (worker_->current != nullptr) g_cancellable_cancel(worker_->current);
+        worker = std::move(worker_->thread);
     }
+    worker_->changed.notify_all();
+    if (!worker.joinable()) return;
+    // Dropped from a completion that a post-back ran on the worker itself: the thread ends on
+    // its own, touching only the shared worker state from then on.
+    if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();
+    } else {
+        worker.join();
+    }
+}
+
+bool SecretServiceKeychain::call(const std::function<void(GCancellable*, GError**)>& body) {
+    GError* error = nullptr;
+    bool late = false;
+    bool abandoned = false;
+    {
+        const Deadline deadline(deadline_);
+        {
+            std::lock_guard lock(worker_->mutex);
+            worker_->current = deadline.cancellable();
+            // The destructor is under way and cancels nothing more: give up at once.
+            if (worker_->stopping) g_cancellable_cancel(worker_->current);
+        }
+        body(deadline.cancellable(), &error);
+        {
+            std::lock_guard lock(worker_->mutex);
+            worker_->current = nullptr;
+            abandoned = worker_->stopping;
+        }
+        late = deadline.passed();
+    }
+    const auto text = takeError(error);
+    if (!text) return false;
+    if (!abandoned) reportUnavailable(late ? "nessuna risposta entro il tempo limite" : *text);
     return true;
 }
 
@@ -120,17 +156,12 @@ void SecretServiceKeychain::reportUnavailable(const std::string& why) {
 
 std::string SecretServiceKeychain::read(const std::string& account) {
     std::lock_guard lock(mutex_);
-    if (gaveUp_) return {};
     const Attributes attributes(service_, account);
-    GError* error = nullptr;
     SecretValue* value = nullptr;
-    bool late = false;
-    {
-        const Deadline deadline(deadline_);
-        value = secret_password_lookupv_binary_sync(schema(), attributes.table, deadline.cancellable(), &error);
-        late = deadline.passed();
-    }
-    if (failed(takeError(error), late) || value == nullptr) {  // no value and no error: there is no such item
+    const bool failed = call([&](GCancellable* cancellable, GError** error) {
+        value = secret_password_lookupv_binary_sync(schema(), attributes.table, cancellable, error);
+    });
+    if (failed || value == nullptr) {  // no value and no error: there is no such item
         if (value != nullptr) secret_value_unref(value);
         return {};
     }
@@ -143,32 +174,67 @@ std::string SecretServiceKeychain::read(const std::string& account) {
 
 void SecretServiceKeychain::write(const std::string& account, const std::string& value) {
     std::lock_guard lock(mutex_);
-    if (gaveUp_) return;
     const Attributes attributes(service_, account);
 
     // Replace, never update in place: delete whatever is there first. Its failure alone does not
-    // stop the store; a passed deadline does.
-    GError* error = nullptr;
-    bool late = false;
-    {
-        const Deadline deadline(deadline_);
-        secret_password_clearv_sync(schema(), attributes.table, deadline.cancellable(), &error);
-        late = deadline.passed();
-    }
-    failed(takeError(error), late);
-    if (gaveUp_ || value.empty()) return;
+    // stop the store.
+    call([&](GCancellable* cancellable, GError** error) {
+        secret_password_clearv_sync(schema(), attributes.table, cancellable, error);
+    });
+    if (value.empty()) return;
 
     SecretValue* secret = secret_value_new(value.data(), static_cast<gssize>(value.size()), "text/plain");
     const std::string label = std::string(Brand::name) + ": " + account;
-    error = nullptr;
-    {
-        const Deadline deadline(deadline_);
+    call([&](GCancellable* cancellable, GError** error) {
         secret_password_storev_binary_sync(schema(), attributes.table, SECRET_COLLECTION_DEFAULT, label.c_str(),
-                                           secret, deadline.cancellable(), &error);
-        late = deadline.passed();
-    }
+                                           secret, cancellable, error);
+    });
     secret_value_unref(secret);
-    failed(takeError(error), late);
+}
+
+void SecretServiceKeychain::readAsync(const std::string& account, PostBack postBack,
+                                      std::function<void(std::string)> done) {
+    enqueue([this, account, postBack = std::move(postBack), done = std::move(done)] {
+        std::string value = read(account);
+        if (!abandoned()) postBack([done, value = std::move(value)] { done(value); });
+    });
+}
+
+void SecretServiceKeychain::writeAsync(const std::string& account, const std::string& value, PostBack postBack,
+                                       std::function<void()> done) {
+    enqueue([this, account, value, postBack = std::move(postBack), done = std::move(done)] {
+        write(account, value);
+        if (!abandoned()) postBack(done);
+    });
+}
+
+void SecretServiceKeychain::enqueue(std::function<void()> job) {
+    {
+        std::lock_guard lock(worker_->mutex);
+        if (worker_->stopping) return;
+        worker_->jobs.push_back(std::move(job));
+        if (!worker_->thread.joinable()) worker_->thread = std::thread([worker = worker_] { work(worker); });
+    }
+    worker_->changed.notify_one();
+}
+
+bool SecretServiceKeychain::abandoned() {
+    std::lock_guard lock(worker_->mutex);
+    return worker_->stopping;
+}
+
+void SecretServiceKeychain::work(const std::shared_ptr<Worker>& worker) {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(worker->mutex);
+            worker->changed.wait(lock, [&] { return worker->stopping || !worker->jobs.empty(); });
+            if (worker->stopping) return;
+            job = std::move(worker->jobs.front());
+            worker->jobs.pop_front();
+        }
+        job();
+    }
 }
 
 }  // namespace quendra

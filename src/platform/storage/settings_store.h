@@ -38,8 +38,10 @@ public:
 
     // Writes every stored member of `settings` (never the session token) to a temporary file
     // beside the settings file, flushes it to disk and renames it over the old one, so a crash
-    // leaves either the old or the new file whole. Mode 0600; the folder is created when
-    // missing. A failure leaves the old file untouched and says why; callers may ignore it.
+    // leaves either the old or the new file whole. When the settings file is a symbolic link,
+    // the file it leads to is written that way and the link stays. Temporary files that earlier
+    // saves left behind (older than a minute) are removed. Mode 0600; the folder is created
+    // when missing. A failure leaves the old file untouched and says why; callers may ignore it.
     tl::expected<void, std::string> save(const Settings& settings) const;
 
 private:

@@ -5,6 +5,7 @@
 //   /close?code=C&reason=R  closes at once with that code and reason ("code=none": no status)
 //   /drop            drops the TCP connection without a close frame on the first message
 //   /deaf            stops reading once open: pings go unanswered, nothing is echoed
+//   /stall           stops reading once open but sends "tick" every 100 ms, so it never looks idle
 //   /hang            never answers the upgrade request
 //   /reject?status=S answers the upgrade request with HTTP status S
 //
@@ -30,6 +31,13 @@ wss.on('connection', (ws, req) => {
   }
   if (mode === '/deaf') {
     req.socket.pause();
+    return;
+  }
+  if (mode === '/stall') {
+    req.socket.pause();
+    const timer = setInterval(() => ws.send('tick'), 100);
+    ws.on('close', () => clearInterval(timer));
+    req.socket.on('close', () => clearInterval(timer));
     return;
   }
   if (mode === '/info') {

@@ -57,10 +57,8 @@ TEST_P(GeminiCredentialTest, TranslatesAudioWithTranscriptsAndUsage) {
     EXPECT_EQ(states(), (std::vector<LinkState>{LinkState::connecting, LinkState::open}));
 
     std::vector<std::vector<std::int16_t>> chunks;
-    for (int i = 0; i < 3; ++i) {
-        chunks.push_back(toneChunk(i));
-        send(chunks.back());
-    }
+    for (int i = 0; i < 3; ++i) chunks.push_back(toneChunk(i));
+    sendAll(chunks);
     ASSERT_TRUE(waitAudio(3 * kOutChunk));
     // The pause ends the turn: the peer finishes both transcripts.
     ASSERT_TRUE(record->waitUntil([](const LinkRecord& r) { return !r.finals(TranscriptKind::output).empty(); }));

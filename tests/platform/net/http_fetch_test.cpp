@@ -1,6 +1,8 @@
 // httpFetch and the account client against the Node account peer over TLS from the test CA.
 #include "platform/net/http_fetch.h"
 
+#include <atomic>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -143,6 +145,43 @@ TEST_F(HttpFetchTest, AnUnusableUrlFailsAtOnce) {
         ASSERT_FALSE(got->has_value());
         EXPECT_EQ(got->error(), Error(LinkError{"indirizzo non valido", std::nullopt, false}));
     }
+}
+
+TEST_F(HttpFetchTest, AHeaderThatWouldChangeTheRequestFailsAtOnce) {
+    auto function = makeFetch(*queue);
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"X-Token", "abc\r\nX-Injected: 1"}, {"X-Token", "abc\n"}, {"X-Token", std::string("a\0b", 3)},
+        {"X-Token", "a\x1b[31m"}, {"X Token", "a"}, {"", "a"}};
+    for (const auto& header : bad) {
+        SCOPED_TRACE(testing::PrintToString(header));
+        std::optional<Result<HTTPResponse>> got;
+        function({base() + "/api/me", "GET", {header}, ""}, [&](Result<HTTPResponse> r) { got = std::move(r); });
+        ASSERT_TRUE(got.has_value());
+        ASSERT_FALSE(got->has_value());
+        EXPECT_EQ(got->error(), Error(LinkError{"richiesta non valida", std::nullopt, false}));
+    }
+    // A tab and text beyond ASCII are ordinary header content.
+    auto outcome = fetch({base() + "/api/me", "GET", {{"X-Client", "quendra-mac"}, {"X-Note", "a\tb è"}}, ""});
+    ASSERT_TRUE(outcome.result->has_value()) << errorMessage(outcome.result->error());
+}
+
+TEST_F(HttpFetchTest, TheFetchFunctionMayOutliveTheQueue) {
+    auto function = makeFetch(*queue);
+    auto completions = std::make_shared<std::atomic<int>>(0);
+    // One request pending in the queue's context when it goes (held behind a task that waits for
+    // the stop), one made afterwards.
+    auto* context = &queue->context();
+    queue->post([context] {
+        const auto until = std::chrono::steady_clock::now() + test::waitLimit;
+        while (!context->stopped() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    function({base() + "/api/me", "GET", {}, ""}, [completions](Result<HTTPResponse>) { ++*completions; });
+    queue.reset();
+    function({base() + "/api/me", "GET", {}, ""}, [completions](Result<HTTPResponse>) { ++*completions; });
+    function = nullptr;
+    EXPECT_EQ(*completions, 0);
 }
 
 TEST_F(HttpFetchTest, PlainHttpWorks) {

@@ -1,8 +1,10 @@
 // The core queue and AsioScheduler on a real thread.
 #include "platform/net/scheduler.h"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include <pthread.h>
 
@@ -37,6 +39,43 @@ TEST_F(SchedulerTest, RunsPostedWorkInOrderOnItsNamedThread) {
     EXPECT_EQ(name, "quendra.core");
     EXPECT_FALSE(queue->isCurrent());
     EXPECT_TRUE(onCore(*queue, [&] { return queue->isCurrent(); }));
+}
+
+TEST_F(SchedulerTest, AThrowingHandlerIsLoggedAndTheQueueGoesOn) {
+    testing::internal::CaptureStderr();
+    queue->post([] { throw std::runtime_error("risposta rotta"); });
+    queue->post([] { throw 7; });
+    const bool ranAfter = onCore(*queue, [] { return true; });
+    const std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ranAfter);
+    EXPECT_NE(logged.find("risposta rotta"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("sconosciuto"), std::string::npos) << logged;
+}
+
+TEST_F(SchedulerTest, StopDropsPendingWorkAndLaterPostsAtOnce) {
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = token;
+    // The queue stays busy until stop() has begun, with work piled up behind it.
+    auto* context = &queue->context();
+    queue->post([context] {
+        const auto until = std::chrono::steady_clock::now() + test::waitLimit;
+        while (!context->stopped() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    });
+    queue->post([ran, token] { ++*ran; });
+    token.reset();
+    queue->stop();
+    EXPECT_TRUE(watch.expired());  // destroyed at stop, not with the context
+    EXPECT_EQ(*ran, 0);
+
+    auto late = std::make_shared<int>(0);
+    std::weak_ptr<int> lateWatch = late;
+    queue->post([ran, late] { ++*ran; });
+    late.reset();
+    EXPECT_TRUE(lateWatch.expired());
+    queue->stop();
+    queue.reset();
+    EXPECT_EQ(*ran, 0);
 }
 
 TEST_F(SchedulerTest, NowIsWallClockMilliseconds) {
@@ -100,6 +139,45 @@ TEST_F(SchedulerTest, ACancelledTimerReleasesItsBlockAtOnce) {
     EXPECT_FALSE(watch.expired());
     item->cancel();
     EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(SchedulerTest, ArmsAndCancelsFromAnotherThreadWhileTheQueueFires) {
+    // Short timers armed off the queue fire on it while this thread still arms and cancels more;
+    // under ThreadSanitizer any timer touched by both threads shows up here.
+    constexpr int count = 300;
+    auto fired = std::make_shared<test::Shared<int>>();
+    std::vector<std::shared_ptr<Cancellable>> kept;
+    int expected = 0;
+    for (int i = 0; i < count; ++i) {
+        // Those cancelled are due far later, so that none can have run before its cancel.
+        const bool cancelled = i % 4 == 0;
+        auto item = scheduler->after(cancelled ? 60'000 : i % 3, [fired] { fired->update([](int& n) { ++n; }); });
+        if (cancelled) {
+            item->cancel();
+        } else {
+            ++expected;
+            kept.push_back(std::move(item));
+        }
+    }
+    ASSERT_TRUE(fired->waitUntil([&](int n) { return n >= expected; }));
+    // One more turn of the queue after the last due time: nothing cancelled ran late.
+    auto marker = std::make_shared<test::Shared<bool>>();
+    scheduler->after(5, [marker] { marker->update([](bool& b) { b = true; }); });
+    ASSERT_TRUE(marker->waitUntil([](bool b) { return b; }));
+    EXPECT_EQ(fired->get(), expected);
+}
+
+TEST_F(SchedulerTest, OutlivesItsQueueAndStaysSilent) {
+    auto runs = std::make_shared<std::atomic<int>>(0);
+    auto pending = scheduler->after(60'000, [runs] { ++*runs; });
+    queue.reset();
+    // Arming, cancelling and dropping after the queue is gone do nothing, and crash nothing.
+    auto late = scheduler->after(0, [runs] { ++*runs; });
+    auto later = scheduler->after(10, [runs] { ++*runs; });
+    pending->cancel();
+    later->cancel();
+    scheduler.reset();
+    EXPECT_EQ(*runs, 0);
 }
 
 }  // namespace

@@ -3,8 +3,13 @@
 // GLib keeps the first session-bus connection for the life of the process.
 #include "platform/storage/keychain.h"
 
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -168,6 +173,112 @@ TEST_F(KeychainTest, SettingsStoreTakesTheTokenFromTheKeychainAndDropsTheLegacyI
     std::filesystem::remove_all(folder);
 }
 
+// The keyring daemon stopped (a locked keyring whose prompt nobody answers yet) until the end of
+// the scope or `resume()`.
+class HungKeyring {
+public:
+    HungKeyring() {
+        const char* pid = std::getenv("OMBRIX_TEST_KEYRING_PID");
+        pid_ = pid != nullptr ? std::atoi(pid) : 0;
+        if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    }
+    ~HungKeyring() { resume(); }
+    HungKeyring(const HungKeyring&) = delete;
+    HungKeyring& operator=(const HungKeyring&) = delete;
+    bool valid() const { return pid_ > 0; }
+    void resume() {
+        if (pid_ > 0) ::kill(pid_, SIGCONT);
+    }
+
+private:
+    pid_t pid_ = 0;
+};
+
+TEST_F(KeychainTest, AHungServiceCostsThatCallOnlyNotTheKeychain) {
+    auto keychain = std::make_shared<SecretServiceKeychain>(warnings.logger(), kService, std::chrono::milliseconds(500));
+    keychain->write("session", "before");
+    ASSERT_EQ(keychain->read("session"), "before");
+    {
+        HungKeyring hung;
+        ASSERT_TRUE(hung.valid());
+        EXPECT_EQ(keychain->read("session"), "");
+    }
+    ASSERT_EQ(warnings.lines->size(), 1u);
+    EXPECT_NE(warnings.lines->front().find("tempo limite"), std::string::npos) << warnings.lines->front();
+    // The service answers again: so does the keychain, a new login's write included.
+    keychain->write("session", "after");
+    EXPECT_EQ(keychain->read("session"), "after");
+    keychain->write("session", "");
+}
+
+// What a UI thread's event loop would do with the post-backs: keep them, and run them itself.
+struct PostedCompletions {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::function<void()>> pending;
+    bool postedOnCallerThread = false;
+    std::thread::id caller = std::this_thread::get_id();
+
+    Keychain::PostBack postBack() {
+        return [this](std::function<void()> completion) {
+            {
+                std::lock_guard lock(mutex);
+                postedOnCallerThread |= std::this_thread::get_id() == caller;
+                pending.push_back(std::move(completion));
+            }
+            changed.notify_all();
+        };
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return pending.size();
+    }
+    bool waitFor(size_t n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] { return pending.size() >= n; });
+    }
+    void runAll() {
+        std::vector<std::function<void()>> run;
+        {
+            std::lock_guard lock(mutex);
+            run.swap(pending);
+        }
+        for (auto& completion : run) completion();
+    }
+};
+
+TEST_F(KeychainTest, AsynchronousCallsReturnAtOnceAndCompleteInOrderThroughThePostBack) {
+    // A deadline far beyond the test: only the calls' own threads may wait for the service.
+    auto keychain = std::make_shared<SecretServiceKeychain>(warnings.logger(), kService, std::chrono::seconds(60));
+    keychain->write("session", "first");
+    PostedCompletions posted;
+    std::vector<std::string> seen;
+    {
+        HungKeyring hung;
+        ASSERT_TRUE(hung.valid());
+        keychain->readAsync("session", posted.postBack(), [&](std::string value) { seen.push_back(value); });
+        keychain->writeAsync("session", "second", posted.postBack(), [&] { seen.push_back("written"); });
+        keychain->readAsync("session", posted.postBack(), [&](std::string value) { seen.push_back(value); });
+        // Back while the service still hangs: nothing could have completed.
+        EXPECT_EQ(posted.count(), 0u);
+    }
+    ASSERT_TRUE(posted.waitFor(3));
+    EXPECT_TRUE(seen.empty());  // completions run only where the post-back puts them
+    posted.runAll();
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "written", "second"}));
+    EXPECT_FALSE(posted.postedOnCallerThread);
+
+    // Dropped while a call hangs: the call is abandoned at once and never completes.
+    {
+        HungKeyring hung;
+        keychain->readAsync("session", posted.postBack(), [&](std::string value) { seen.push_back(value); });
+        keychain.reset();
+    }
+    EXPECT_EQ(posted.count(), 0u);
+    EXPECT_TRUE(warnings.lines->empty()) << warnings.lines->front();
+    SecretServiceKeychain(warnings.logger(), kService).write("session", "");
+}
+
 // Runs `body` in a fresh process with the environment changed first; the child exits 0 when
 // every expectation held.
 #define EXPECT_IN_FRESH_PROCESS(body) \
@@ -212,8 +323,7 @@ TEST_F(KeychainWithoutServiceTest, NoSessionBusAtAll) {
     });
 }
 
-// A bus that accepts the connection and never says a word: the deadline ends the wait, and the
-// keychain stops asking.
+// A bus that accepts the connection and never says a word: the deadline ends each wait.
 TEST_F(KeychainWithoutServiceTest, SilentBusHitsTheDeadline) {
     EXPECT_IN_FRESH_PROCESS({
         const auto path = std::filesystem::temp_directory_path() / ("ombrix-silent-" + std::to_string(::getpid()));

@@ -1,5 +1,6 @@
 #include "platform/storage/settings_store.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -185,6 +186,70 @@ TEST_F(SettingsStoreTest, SavedFileIsPrivateWhateverItsModeWas) {
         EXPECT_EQ(modeOf(store.file()), 0600u) << std::oct << mode;
         EXPECT_EQ(store.load().provider, "mock");
     }
+}
+
+TEST_F(SettingsStoreTest, TemporaryFilesLeftByAnInterruptedSaveGoAtTheNextSave) {
+    SettingsStore store(root, keychain);
+    auto make = [&](const std::string& name, std::chrono::seconds age) {
+        writeFile(root / name, "partial");
+        const auto when = fs::file_time_type::clock::now() - age;
+        fs::last_write_time(root / name, when);
+    };
+    make("settings.json.tmp-Ab12Cd", std::chrono::minutes(5));   // a dead save's
+    make("settings.json.tmp-zz99ZZ", std::chrono::seconds(2));   // maybe a save running elsewhere
+    make("settings.json.backup", std::chrono::minutes(5));       // the user's own
+    make("settings.json.tmp-Ab12Cd7", std::chrono::minutes(5));  // not one of ours
+    make("other.json.tmp-Ab12Cd", std::chrono::minutes(5));
+    fs::create_directory(root / "settings.json.tmp-Ef34Gh");     // nor anything but a file
+    ASSERT_TRUE(store.save(customSettings()));
+    EXPECT_FALSE(fs::exists(root / "settings.json.tmp-Ab12Cd"));
+    for (const char* kept : {"settings.json.tmp-zz99ZZ", "settings.json.backup", "settings.json.tmp-Ab12Cd7",
+                             "other.json.tmp-Ab12Cd", "settings.json.tmp-Ef34Gh"}) {
+        EXPECT_TRUE(fs::exists(root / kept)) << kept;
+    }
+    EXPECT_EQ(store.load().provider, "mock");
+}
+
+TEST_F(SettingsStoreTest, ASymlinkedSettingsFileIsWrittenThroughToItsTarget) {
+    // Relative links resolve from the link's folder, chains are followed, and a link to a file
+    // not there yet creates it.
+    fs::create_directories(root / "dotfiles" / "ombrix");
+    fs::create_directories(root / "config");
+    struct Case {
+        std::string link;
+        fs::path target;
+    };
+    const Case cases[] = {
+        {"../dotfiles/ombrix/settings.json", root / "dotfiles" / "ombrix" / "settings.json"},
+        {(root / "dotfiles" / "hop.json").string(), root / "dotfiles" / "ombrix" / "chained.json"},
+        {"../dotfiles/ombrix/new.json", root / "dotfiles" / "ombrix" / "new.json"},
+    };
+    fs::create_symlink("ombrix/chained.json", root / "dotfiles" / "hop.json");
+    writeFile(root / "dotfiles" / "ombrix" / "settings.json", "{}");
+    writeFile(root / "dotfiles" / "ombrix" / "chained.json", "{}");
+    SettingsStore store(root / "config", keychain);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link);
+        fs::remove(store.file());
+        fs::create_symlink(c.link, store.file());
+        ASSERT_TRUE(store.save(customSettings()));
+        EXPECT_TRUE(fs::is_symlink(store.file()));
+        EXPECT_EQ(store.load().provider, "mock");
+        EXPECT_EQ(nlohmann::json::parse(readFile(c.target))["provider"], "mock");
+        EXPECT_EQ(modeOf(c.target), 0600u);
+        EXPECT_TRUE(strayFiles(root / "config").empty());
+        fs::remove(c.target);
+    }
+    EXPECT_TRUE(fs::is_symlink(root / "dotfiles" / "hop.json"));
+
+    // A loop of links cannot be written through: refused, nothing replaced.
+    fs::remove(store.file());
+    fs::create_symlink("loop.json", root / "config" / "loop.json");
+    fs::create_symlink("loop.json", store.file());
+    const auto result = store.save(customSettings());
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().find("collegamento"), std::string::npos) << result.error();
+    EXPECT_TRUE(fs::is_symlink(store.file()));
 }
 
 TEST_F(SettingsStoreTest, FolderThatCannotBeCreated) {

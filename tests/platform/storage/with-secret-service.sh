@@ -51,6 +51,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedes
   sleep 0.1
 done
 
+# Tests stop and continue the daemon to play a service that hangs.
+export OMBRIX_TEST_KEYRING_PID="$keyring"
 status=0
 "$@" || status=$?
 exit "$status"
