@@ -32,7 +32,11 @@ private:
 class KeychainSecrets final : public SecretStorage {
 public:
     explicit KeychainSecrets(std::shared_ptr<Keychain> keychain) : keychain_(std::move(keychain)) {}
-    void write(const std::string& account, const std::string& value) override { keychain_->write(account, value); }
+    // Off the UI thread: a locked keyring whose unlock prompt is answered late must not freeze the
+    // window. Writes still reach the service in the order they were made.
+    void write(const std::string& account, const std::string& value) override {
+        keychain_->writeAsync(account, value, [](std::function<void()> done) { done(); }, [] {});
+    }
 
 private:
     std::shared_ptr<Keychain> keychain_;

@@ -30,6 +30,7 @@
 #include "platform/net/scheduler.h"
 #include "platform/net/websocket.h"
 #include "platform/storage/keychain.h"
+#include "platform/storage/process_secrets.h"
 #include "platform/storage/settings_store.h"
 #include "tools/audio_file_feed.h"
 #include "tools/wav_output.h"
@@ -352,6 +353,8 @@ bool needsSavedLogin(const std::string& provider) {
 }
 
 int run(int argc, char** argv) {
+    // Before anything reads the session token: a crash must not leave it in a core dump.
+    if (const auto problem = protectProcessSecrets()) std::cerr << "ATTENZIONE " << *problem << std::endl;
     const auto options = parseArgs(argc, argv);
     if (!options) {
         std::cerr << kUsageText;
