@@ -14,6 +14,8 @@ packages=(
   libboost1.81-dev libssl-dev
   # sound, secrets, UI, audio files
   libpulse-dev libsecret-1-dev qt6-base-dev qt6-svg-dev libsndfile1-dev
+  # a font for the offscreen UI tests and their screenshots
+  fonts-dejavu-core
   # tests and benchmarks (dbus brings dbus-daemon, with dbus-run-session, and dbus-bin, with
   # dbus-send: the private session buses of the sound and Secret Service tests)
   libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev clang-16 libclang-rt-16-dev
