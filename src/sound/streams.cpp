@@ -17,6 +17,25 @@ OurStream::~OurStream() {
     pa_stream_unref(stream_);
 }
 
+bool OurStream::create(const std::string& name, double rateHz, std::uint32_t channels, std::string& error) {
+    pa_context* context = impl_->context;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rateHz), static_cast<std::uint8_t>(channels)};
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || !pa_sample_spec_valid(&spec)) {
+        error = pa_strerror(context && pa_sample_spec_valid(&spec) ? pa_context_errno(context) : PA_ERR_INVALID);
+        return false;
+    }
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name.c_str());
+    // Never media.role=phone: the role-cork and ducking modules would silence the user's music.
+    stream_ = pa_stream_new_with_proplist(context, name.c_str(), &spec, nullptr, props);
+    pa_proplist_free(props);
+    if (!stream_) {
+        error = pa_strerror(pa_context_errno(context));
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<OurStream> OurStream::playback(SoundServer::Impl& impl, const std::string& name, double rateHz,
                                                std::uint32_t channels, const std::string& device, bool dontMove,
                                                RenderFunction render, std::function<void()> onTrouble,
@@ -28,21 +47,7 @@ std::unique_ptr<OurStream> OurStream::playback(SoundServer::Impl& impl, const st
     s->onTrouble_ = std::move(onTrouble);
     {
         LoopLock lock(impl.loop);
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rateHz), static_cast<std::uint8_t>(channels)};
-        if (!impl.context || pa_context_get_state(impl.context) != PA_CONTEXT_READY || !pa_sample_spec_valid(&spec)) {
-            error = pa_strerror(impl.context && pa_sample_spec_valid(&spec) ? pa_context_errno(impl.context)
-                                                                              : PA_ERR_INVALID);
-            return nullptr;
-        }
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name.c_str());
-        // Never media.role=phone: the role-cork and ducking modules would silence the user's music.
-        s->stream_ = pa_stream_new_with_proplist(impl.context, name.c_str(), &spec, nullptr, props);
-        pa_proplist_free(props);
-        if (!s->stream_) {
-            error = pa_strerror(pa_context_errno(impl.context));
-            return nullptr;
-        }
+        if (!s->create(name, rateHz, channels, error)) return nullptr;
         pa_stream_set_write_callback(
             s->stream_,
             [](pa_stream* st, std::size_t nbytes, void* u) {
@@ -73,19 +78,7 @@ std::unique_ptr<OurStream> OurStream::record(SoundServer::Impl& impl, const std:
     s->onData_ = std::move(onData);
     s->onTrouble_ = std::move(onTrouble);
     LoopLock lock(impl.loop);
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rateHz), static_cast<std::uint8_t>(channels)};
-    if (!impl.context || pa_context_get_state(impl.context) != PA_CONTEXT_READY || !pa_sample_spec_valid(&spec)) {
-        error = pa_strerror(PA_ERR_INVALID);
-        return nullptr;
-    }
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name.c_str());
-    s->stream_ = pa_stream_new_with_proplist(impl.context, name.c_str(), &spec, nullptr, props);
-    pa_proplist_free(props);
-    if (!s->stream_) {
-        error = pa_strerror(pa_context_errno(impl.context));
-        return nullptr;
-    }
+    if (!s->create(name, rateHz, channels, error)) return nullptr;
     pa_stream_set_read_callback(
         s->stream_,
         [](pa_stream* st, std::size_t, void* u) {

@@ -50,6 +50,8 @@ public:
 
 private:
     OurStream() = default;
+    // The stream object in float32 at `rateHz`, named `name`; the main loop lock held.
+    bool create(const std::string& name, double rateHz, std::uint32_t channels, std::string& error);
     bool connect(bool playback, const std::string& device, bool dontMove, double rateHz, std::string& error);
 
     SoundServer::Impl* impl_ = nullptr;
