@@ -253,34 +253,18 @@ void PanelView::build() {
 
     listenTarget_ = picker(QStringLiteral("Cosa ascolto"), content, column);
     listenTarget_->setObjectName("listenTarget");
-    connect(listenTarget_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (redrawing_ || index < 0) return;
-        const std::string value = valueOf(listenTarget_, index);
-        editSettings([&](Settings& s) { s.listenTarget = value; });
-    });
+    bindPicker(listenTarget_, &Settings::listenTarget);
     column->addWidget(captionLabel(QStringLiteral("Compaiono le app che stanno suonando adesso."), content));
 
     listenLanguage_ = picker(QStringLiteral("Io ascolto in"), content, column);
     listenLanguage_->setObjectName("listenLanguage");
-    connect(listenLanguage_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (redrawing_ || index < 0) return;
-        const std::string value = valueOf(listenLanguage_, index);
-        editSettings([&](Settings& s) { s.listenLanguage = value; });
-    });
+    bindPicker(listenLanguage_, &Settings::listenLanguage);
     outputLanguage_ = picker(QStringLiteral("Gli altri mi sentono in"), content, column);
     outputLanguage_->setObjectName("outputLanguage");
-    connect(outputLanguage_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (redrawing_ || index < 0) return;
-        const std::string value = valueOf(outputLanguage_, index);
-        editSettings([&](Settings& s) { s.outputLanguage = value; });
-    });
+    bindPicker(outputLanguage_, &Settings::outputLanguage);
     provider_ = picker(QStringLiteral("Modello"), content, column);
     provider_->setObjectName("provider");
-    connect(provider_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (redrawing_ || index < 0) return;
-        const std::string value = valueOf(provider_, index);
-        editSettings([&](Settings& s) { s.provider = value; });
-    });
+    bindPicker(provider_, &Settings::provider);
     providerHint_ = captionLabel(
         qs(std::string("Per usare Gemini o OpenAI aggiungi la tua chiave su ") + serviceWebAddress + "."), content);
     providerHint_->setObjectName("providerHint");
@@ -400,11 +384,7 @@ void PanelView::build() {
         speakOutput_->setMinimumContentsLength(8);
         row->addWidget(speakOutput_, 1);
         box->addLayout(row);
-        connect(speakOutput_, &QComboBox::currentIndexChanged, this, [this](int index) {
-            if (redrawing_ || index < 0) return;
-            const std::string value = valueOf(speakOutput_, index);
-            editSettings([&](Settings& s) { s.speakOutputUID = value; });
-        });
+        bindPicker(speakOutput_, &Settings::speakOutputUID);
         box->addWidget(captionLabel(QStringLiteral("Avanzate"), settingsBox_));
         serviceUrl_ = new QLineEdit(settingsBox_);
         serviceUrl_->setObjectName("serviceUrl");
@@ -442,6 +422,14 @@ void PanelView::build() {
     for (QLineEdit* field : {emailField_, codeField_, serviceUrl_}) field->installEventFilter(this);
     accountLine_->installEventFilter(this);
     setWidget(content);
+}
+
+void PanelView::bindPicker(QComboBox* box, std::string Settings::*field) {
+    connect(box, &QComboBox::currentIndexChanged, this, [this, box, field](int index) {
+        if (redrawing_ || index < 0) return;
+        const std::string value = valueOf(box, index);
+        editSettings([&](Settings& s) { s.*field = value; });
+    });
 }
 
 void PanelView::showEvent(QShowEvent* event) {

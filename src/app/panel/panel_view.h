@@ -63,6 +63,8 @@ private:
     void redrawStatus();
     void redrawSettingsValues();
     void editSettings(const std::function<void(Settings&)>& change);
+    // Choosing an option of `box` writes its value into `field` of the settings.
+    void bindPicker(QComboBox* box, std::string Settings::*field);
     void startOrStop();
     void elideAccountLine();
 
