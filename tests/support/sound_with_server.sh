@@ -39,7 +39,7 @@ case "$kind" in
   tries=0
   until pactl info >/dev/null 2>&1; do
     tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then
+    if [ "$tries" -gt 600 ]; then
       echo "sound_with_server: $kind did not start" >&2
       cat "$scratch"/*.log >&2 2>/dev/null || true
       exit 1
@@ -58,14 +58,15 @@ case "$kind" in
   tries=0
   until [ "$(pactl list short sinks | grep -c -E '\b(headphones|speakers|microphone)\b')" -ge 3 ]; do
     tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then echo "sound_with_server: null sinks missing" >&2; exit 1; fi
+    if [ "$tries" -gt 600 ]; then echo "sound_with_server: null sinks missing" >&2; exit 1; fi
     sleep 0.1
   done
-  # pipewire-pulse may answer "Not supported" until the sinks' monitors exist: retry.
+  # pipewire-pulse may answer "Not supported" until the sinks' monitors and the session manager's
+  # defaults exist: retry. Every wait here allows a minute, which a loaded machine can need.
   tries=0
   until pactl set-default-sink headphones 2>/dev/null && pactl set-default-source microphone.monitor 2>/dev/null; do
     tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then echo "sound_with_server: cannot set the defaults" >&2; exit 1; fi
+    if [ "$tries" -gt 600 ]; then echo "sound_with_server: cannot set the defaults" >&2; exit 1; fi
     sleep 0.1
   done
   for s in headphones speakers microphone; do
