@@ -81,8 +81,8 @@ tl::expected<AppCapture::Format, TapError> AppCapture::prepare(const std::string
     const ServerPicture before = impl.snapshot();
     Format format{2, 48000};
     if (const SinkInfo* def = before.sinkByName(before.defaultSink)) {
-        if (def->spec.rate > 0) format.sampleRate = def->spec.rate;
-        if (def->spec.channels >= 1 && def->spec.channels <= 8) format.channels = def->spec.channels;
+        if (def->sampleSpec.rate > 0) format.sampleRate = def->sampleSpec.rate;
+        if (def->sampleSpec.channels >= 1 && def->sampleSpec.channels <= 8) format.channels = def->sampleSpec.channels;
     }
     const std::string name = kTapPrefix + freshUuid();
     char args[512];
@@ -121,17 +121,17 @@ tl::expected<AppCapture::Format, TapError> AppCapture::prepare(const std::string
         return tl::unexpected(TapError{"Non riesco a preparare la cattura dell'audio (dispositivo di cattura, errore " +
                                        errorText(PA_ERR_NOENTITY) + ")."});
     }
-    const pa_sample_spec spec = sink->spec;
-    if (spec.rate == 0 || spec.channels < 1 || spec.channels > 8) {
+    const pa_sample_spec sampleSpec = sink->sampleSpec;
+    if (sampleSpec.rate == 0 || sampleSpec.channels < 1 || sampleSpec.channels > 8) {
         char text[200];
         std::snprintf(text, sizeof text, "Formato dell'audio catturato non previsto (%.1f Hz, %d canali, %d bit).",
-                      static_cast<double>(spec.rate), static_cast<int>(spec.channels),
-                      static_cast<int>(pa_sample_size(&spec) * 8));
+                      static_cast<double>(sampleSpec.rate), static_cast<int>(sampleSpec.channels),
+                      static_cast<int>(pa_sample_size(&sampleSpec) * 8));
         stop();
         return tl::unexpected(TapError{text});
     }
     state_->sink = sink->index;
-    state_->format = Format{spec.channels, static_cast<double>(spec.rate)};
+    state_->format = Format{sampleSpec.channels, static_cast<double>(sampleSpec.rate)};
     return state_->format;
 }
 
@@ -144,11 +144,11 @@ tl::expected<void, TapError> AppCapture::run(OnAudio onAudio) {
         return tl::unexpected(TapError{"Non riesco a leggere l'audio catturato (errore " +
                                        errorText(PA_ERR_CONNECTIONTERMINATED) + ")."});
     }
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(s.format.sampleRate),
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(s.format.sampleRate),
                         static_cast<std::uint8_t>(s.format.channels)};
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_NAME, kTapDescription);
-    s.record = pa_stream_new_with_proplist(impl.context, kTapDescription, &spec, nullptr, props);
+    s.record = pa_stream_new_with_proplist(impl.context, kTapDescription, &sampleSpec, nullptr, props);
     pa_proplist_free(props);
     if (!s.record) {
         return tl::unexpected(
@@ -179,7 +179,7 @@ tl::expected<void, TapError> AppCapture::run(OnAudio onAudio) {
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &sampleSpec));
     const std::string monitor = s.sinkName + ".monitor";
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
                                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);

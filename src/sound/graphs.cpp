@@ -283,8 +283,8 @@ tl::expected<void, SoundError> ListenGraph::start(const std::string& target, Aud
 
     double outputRate = s.rate;
     const ServerPicture now = impl.snapshot();
-    if (const SinkInfo* out = now.sinkByName(s.outputDevice); out && out->spec.rate > 0)
-        outputRate = out->spec.rate;
+    if (const SinkInfo* out = now.sinkByName(s.outputDevice); out && out->sampleSpec.rate > 0)
+        outputRate = out->sampleSpec.rate;
     s.logger.debug("ascolto: avvio; cattura " + rateText(s.rate) + " Hz, " + std::to_string(s.channels) + " canali, uscita " +
                    rateText(outputRate) + " Hz, dispositivo " + s.outputDevice + ", app «" +
                    (target.empty() ? std::string("tutto il computer") : target) + "»; latenza traduzione " +
@@ -365,21 +365,21 @@ tl::expected<void, SoundError> SpeakGraph::start(const std::string& outputUid, A
     const SourceInfo* src = picture.sourceByName(picture.defaultSource);
     pa_sample_spec micSpec{};
     if (src) {
-        // The source's own spec is not in the picture; ask for it.
+        // The source's own sample format is not in the picture; ask for it.
         LoopLock lock(impl.loop);
         struct Ask {
             pa_threaded_mainloop* loop;
-            pa_sample_spec spec{};
+            pa_sample_spec sampleSpec{};
         } ask{impl.loop};
         impl.waitFor(pa_context_get_source_info_by_name(
             impl.context, src->name.c_str(),
             [](pa_context*, const pa_source_info* i, int eol, void* u) {
                 auto* a = static_cast<Ask*>(u);
-                if (!eol && i) a->spec = i->sample_spec;
+                if (!eol && i) a->sampleSpec = i->sample_spec;
                 pa_threaded_mainloop_signal(a->loop, 0);
             },
             &ask));
-        micSpec = ask.spec;
+        micSpec = ask.sampleSpec;
     }
     if (!src || micSpec.rate == 0 || micSpec.channels == 0) return fail("Nessun microfono disponibile.");
     const double rate = micSpec.rate;

@@ -35,7 +35,7 @@ struct SinkInfo {
     std::string description;
     std::uint32_t ownerModule = PA_INVALID_INDEX;
     std::string monitorSource;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     std::string ownerPid;  // kOwnerPidProperty
 };
 

@@ -216,7 +216,7 @@ void SoundServer::Impl::refresh() {
             s.description = i->description ? i->description : "";
             s.ownerModule = i->owner_module;
             s.monitorSource = i->monitor_source_name ? i->monitor_source_name : "";
-            s.spec = i->sample_spec;
+            s.sampleSpec = i->sample_spec;
             s.ownerPid = prop(i->proplist, kOwnerPidProperty);
             self->building.sinks.push_back(std::move(s));
         },

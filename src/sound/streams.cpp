@@ -19,15 +19,15 @@ OurStream::~OurStream() {
 
 bool OurStream::create(const std::string& name, double rateHz, std::uint32_t channels, std::string& error) {
     pa_context* context = impl_->context;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rateHz), static_cast<std::uint8_t>(channels)};
-    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || !pa_sample_spec_valid(&spec)) {
-        error = pa_strerror(context && pa_sample_spec_valid(&spec) ? pa_context_errno(context) : PA_ERR_INVALID);
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rateHz), static_cast<std::uint8_t>(channels)};
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || !pa_sample_spec_valid(&sampleSpec)) {
+        error = pa_strerror(context && pa_sample_spec_valid(&sampleSpec) ? pa_context_errno(context) : PA_ERR_INVALID);
         return false;
     }
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name.c_str());
     // Never media.role=phone: the role-cork and ducking modules would silence the user's music.
-    stream_ = pa_stream_new_with_proplist(context, name.c_str(), &spec, nullptr, props);
+    stream_ = pa_stream_new_with_proplist(context, name.c_str(), &sampleSpec, nullptr, props);
     pa_proplist_free(props);
     if (!stream_) {
         error = pa_strerror(pa_context_errno(context));
@@ -123,13 +123,13 @@ bool OurStream::connect(bool playback, const std::string& device, bool dontMove,
         this);
     // The recipe for 20-40 ms on both servers: playback tlength 30 ms and minreq 5 ms, record
     // fragments of 10 ms, with the server adjusting its own latency to them.
-    const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+    const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(stream_);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(30 * PA_USEC_PER_MSEC, spec));
-    attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(5 * PA_USEC_PER_MSEC, spec));
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(30 * PA_USEC_PER_MSEC, sampleSpec));
+    attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(5 * PA_USEC_PER_MSEC, sampleSpec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, sampleSpec));
     (void)rateHz;
     auto flags = static_cast<int>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (dontMove) flags |= PA_STREAM_DONT_MOVE;
