@@ -60,9 +60,7 @@ PulseListenGraph::PulseListenGraph(std::shared_ptr<SoundServer> server, std::sha
 
 std::optional<SoundError> PulseListenGraph::start(const std::string& target, const AudioPorts& ports,
                                                   ChunkHandler onChunk, std::function<void()> onConfigChange) {
-    auto started = graph_.start(
-        target, ports, [onChunk = std::move(onChunk)](std::vector<std::int16_t> samples) { onChunk(samples); },
-        std::move(onConfigChange));
+    auto started = graph_.start(target, ports, std::move(onChunk), std::move(onConfigChange));
     if (!started) return started.error();
     if (!target.empty()) {
         server_->watchApplication(target, [ended = ended_, target] {
@@ -82,9 +80,7 @@ PulseSpeakGraph::PulseSpeakGraph(std::shared_ptr<SoundServer> server, PostFuncti
 
 std::optional<SoundError> PulseSpeakGraph::start(const AudioDevice& output, const AudioPorts& ports,
                                                  ChunkHandler onChunk, std::function<void()> onConfigChange) {
-    auto started = graph_.start(
-        output.uid, ports, [onChunk = std::move(onChunk)](std::vector<std::int16_t> samples) { onChunk(samples); },
-        std::move(onConfigChange));
+    auto started = graph_.start(output.uid, ports, std::move(onChunk), std::move(onConfigChange));
     if (!started) return started.error();
     return std::nullopt;
 }
