@@ -38,12 +38,13 @@ private:
     TestCa() = default;
 };
 
-// `node <peersDir>/<script> <args...>`; ready once it printed its port as its first line.
+// `node <peersDir>/<script> <args...>`; ready once it printed its port as its first line. Node can
+// take many seconds to start on a loaded machine, hence the long default.
 class PeerProcess {
 public:
     static tl::expected<std::unique_ptr<PeerProcess>, std::string> start(const std::string& script,
                                                                          const std::vector<std::string>& args,
-                                                                         int readyTimeoutMs = 10000);
+                                                                         int readyTimeoutMs = 60000);
     // Terminates the peer and waits for it (killed outright after 2 s).
     ~PeerProcess();
     PeerProcess(const PeerProcess&) = delete;
