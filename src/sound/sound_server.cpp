@@ -102,6 +102,11 @@ void SoundServer::Impl::connect() {
     pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "ombrix");
     context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Ombrix", props);
     pa_proplist_free(props);
+    if (!context) {
+        // libpulse could not even make the object (no memory pool, say): try again later.
+        scheduleRetry();
+        return;
+    }
     pa_context_set_state_callback(
         context,
         [](pa_context* c, void* userdata) {
