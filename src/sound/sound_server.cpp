@@ -154,7 +154,9 @@ void SoundServer::Impl::connect() {
             pa_threaded_mainloop_signal(self->loop, 0);
         },
         this);
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    // A server that is not there can fail the connection inside pa_context_connect: the state
+    // callback has then already let the context go and scheduled the retry.
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context) {
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_unref(context);
         context = nullptr;

@@ -60,15 +60,24 @@ protected:
     PostFunction postToCore() {
         return [this](std::function<void()> task) { core.post(std::move(task)); };
     }
-    // Plays `speech` once as the translation, once `recorder` records, and returns the recording
-    // once it holds the sentence (or the wait gave up).
+    // Plays `speech` as the translation once `recorder` records, and returns the recording once
+    // it holds the sentence (or the wait gave up). A sentence that a starved machine played with
+    // gaps is played again: every piece of it needs to be heard well once.
     std::vector<float> playedTranslation(Recorder& recorder, const AudioPorts& ports, const Audio& speech) {
-        // The sentence plays once: the recorder must be running before it starts.
+        // The recorder must be running before the sentence starts.
         EXPECT_TRUE(main.waitUntil([&] { return recorder.samples().size() > recorder.rate() / 4; }));
-        playTranslation(core, ports, speech);
         const double seconds = double(speech.samples.size()) / speech.sampleRate + 1;
-        return recordUntil([&] { return recorder.samples(); }, recorder.rate(), seconds,
-                           [&](const std::vector<float>& g) { return correlationWith(speech, g) > 0.5; });
+        const auto held = [&](const std::vector<float>& g) { return correlationWith(speech, g) > 0.5; };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+        std::vector<float> got;
+        do {
+            const std::size_t from = recorder.samples().size();
+            playTranslation(core, ports, speech);
+            got = recordUntil([&] { return recorder.samples(); }, recorder.rate(),
+                              double(from) / recorder.rate() + seconds, held, (seconds + 4) * 1000);
+            if (held(got)) return got;
+        } while (std::chrono::steady_clock::now() < deadline);
+        return got;
     }
     // Runs everything posted to the core queue so far.
     void drainCore() {
