@@ -31,9 +31,7 @@ run_ctest() {
 echo "== dev (ASan + UBSan)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
-# One retry per failing test: a few sound tests still judge captured audio after a fixed wait,
-# which a loaded machine can miss; a test that fails twice fails the run.
-run_ctest dev --preset dev -j "$jobs" --repeat until-pass:2
+run_ctest dev --preset dev -j "$jobs"
 
 echo "== tsan (threaded tests)"
 cmake --preset tsan >/dev/null

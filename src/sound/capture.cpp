@@ -8,6 +8,7 @@
 #include <set>
 
 #include "sound/pulse_internal.h"
+#include "sound/streams.h"
 
 namespace quendra {
 
@@ -24,7 +25,9 @@ std::string errorText(int code) { return std::to_string(code); }
 
 }  // namespace
 
-// Everything the render thread touches is guarded by the loop lock.
+// Everything the render thread touches is guarded by the loop lock. The record stream's callbacks
+// reach this state through a bare pointer: stop() clears them under the loop lock, and the
+// destructor stops first, so none runs once the state can go.
 struct AppCapture::State {
     SoundServer::Impl* impl = nullptr;
     pa_context* context = nullptr;  // the connection the sink was made on
@@ -161,6 +164,7 @@ tl::expected<void, TapError> AppCapture::run(OnAudio onAudio) {
     pa_stream_set_read_callback(
         s.record,
         [](pa_stream* stream, std::size_t, void* u) {
+            const StreamCallbackScope scope;
             auto* st = static_cast<State*>(u);
             const void* data = nullptr;
             std::size_t bytes = 0;

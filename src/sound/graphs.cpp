@@ -73,6 +73,87 @@ void logPulseLatencyOverride(const Logger& logger, const std::string& prefix) {
 
 // --- listen -------------------------------------------------------------------------------------
 
+// What the listen graph's stream callbacks use. Each callback holds it (shared), so it lives as
+// long as the last stream that can still call into it; the streams, and their callbacks with
+// them, are destroyed on the main thread, so it is never released on the render thread.
+// The render thread touches the ring, the gains, the statistics (their own locks) and the
+// scratch buffers (one stream's callback only); the pump thread writes the statistics line.
+struct ListenRender {
+    ListenRender(std::uint32_t ch, double rateHz, AudioPorts p, Logger log)
+        : channels(ch),
+          ports(std::move(p)),
+          logger(std::move(log)),
+          ring(ch * static_cast<std::int64_t>(rateHz / 2), ch * static_cast<std::int64_t>(rateHz * 0.04),
+               ch * static_cast<std::int64_t>(rateHz * 0.12)),
+          scratch(static_cast<std::size_t>(ch) * kMaxFrames, 0.0f),
+          gains(kMaxFrames, 0.0f) {}
+
+    const std::uint32_t channels;
+    const AudioPorts ports;
+    const Logger logger;
+    RingBuffer ring;
+    std::vector<float> scratch;  // channels x kMaxFrames: the original stream's callback only
+    std::vector<float> gains;    // kMaxFrames: the original stream's callback only
+    AudioStats stats;
+    std::atomic<bool> outputsOn{false};  // both our outputs play (main thread writes)
+    // Last: destroyed (its thread joined) before everything its statistics tick reads.
+    std::unique_ptr<FeedPump> pump;
+
+    void capture(const float* samples, std::size_t frames, std::uint32_t ch);  // render thread
+    void renderOriginal(float* into, std::size_t n);                            // render thread
+    void statsLine();                                                           // pump thread
+};
+
+void ListenRender::capture(const float* samples, std::size_t frames, std::uint32_t ch) {
+    float peak = 0;
+    for (std::size_t i = 0; i < frames * ch; ++i) peak = std::max(peak, std::fabs(samples[i]));
+    {
+        std::lock_guard lock(stats.lock);
+        stats.tapCalls += 1;
+        stats.tapFrames += static_cast<std::int64_t>(frames);
+        stats.tapPeak = std::max(stats.tapPeak, peak);
+    }
+    ring.write(samples, static_cast<std::int64_t>(frames * ch));
+    pump->pushMixed(samples, frames, ch);
+}
+
+void ListenRender::renderOriginal(float* into, std::size_t n) {
+    const std::size_t frames = std::min(n, kMaxFrames);
+    {
+        std::lock_guard lock(stats.lock);
+        stats.outFrames += static_cast<std::int64_t>(frames);
+    }
+    ring.read(scratch.data(), static_cast<std::int64_t>(frames * channels));
+    ports.original->gains(gains.data(), frames);
+    for (std::size_t j = 0; j < frames; ++j)
+        for (std::uint32_t c = 0; c < channels; ++c) into[j * channels + c] = scratch[j * channels + c] * gains[j];
+    std::fill(into + frames * channels, into + n * channels, 0.0f);
+}
+
+void ListenRender::statsLine() {
+    std::int64_t calls, frames, out;
+    float peak;
+    {
+        std::lock_guard lock(stats.lock);
+        calls = stats.tapCalls;
+        frames = stats.tapFrames;
+        out = stats.outFrames;
+        peak = stats.tapPeak;
+        stats.tapCalls = stats.tapFrames = stats.outFrames = 0;
+        stats.tapPeak = 0;
+    }
+    const RingBuffer::Counters counters = ring.takeCounters();
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "ascolto: cattura %d giri %d fotogrammi/s picco %.3f | cuffie %d fotogrammi/s | coda %d campioni, "
+                  "vuota %d volte, piena %d volte | volume originale %.2f, traduzione %.2f | motore %s",
+                  static_cast<int>(calls / 2), static_cast<int>(frames / 2), static_cast<double>(peak),
+                  static_cast<int>(out / 2), static_cast<int>(ring.count()), static_cast<int>(counters.underruns),
+                  static_cast<int>(counters.overflows), static_cast<double>(ports.original->value()),
+                  static_cast<double>(ports.translated->value()), outputsOn ? "acceso" : "spento");
+    logger.debug(line);
+}
+
 struct ListenGraph::State : std::enable_shared_from_this<ListenGraph::State> {
     std::shared_ptr<SoundServer> server;
     PostFunction postToCore;
@@ -86,70 +167,29 @@ struct ListenGraph::State : std::enable_shared_from_this<ListenGraph::State> {
     double rate = 0;
 
     std::unique_ptr<AppCapture> capture;
-    std::unique_ptr<RingBuffer> ring;
-    std::vector<float> scratch;  // channels x kMaxFrames
-    std::vector<float> gains;    // kMaxFrames
-    std::shared_ptr<AudioStats> stats;
-    std::unique_ptr<FeedPump> pump;
+    std::shared_ptr<ListenRender> render;
     std::unique_ptr<OurStream> translation;
     std::unique_ptr<OurStream> original;
     std::shared_ptr<ConfigNotifier> notifier;
     int changeHandler = 0;
 
     bool makeOutputs(std::string& error);
-    void renderOriginal(float* into, std::size_t n);
-    void statsLine();
     void onChange();
 };
 
+// Main thread: the translation and original streams on `outputDevice`.
 bool ListenGraph::State::makeOutputs(std::string& error) {
-    auto trouble = [n = notifier.get()] { n->fire(); };
+    auto trouble = [n = notifier] { n->fire(); };
     translation = makeTranslationNode(server->impl(), ports, outputDevice, true, trouble, error);
     if (!translation) return false;
-    if (ring) {
+    if (render) {
         original = OurStream::playback(
             server->impl(), "Audio originale", rate, channels, outputDevice, true,
-            [this](float* into, std::size_t n) { renderOriginal(into, n); }, trouble, error);
+            [r = render](float* into, std::size_t n) { r->renderOriginal(into, n); }, trouble, error);
         if (!original) return false;
+        render->outputsOn = true;
     }
     return true;
-}
-
-void ListenGraph::State::renderOriginal(float* into, std::size_t n) {
-    const std::size_t frames = std::min(n, kMaxFrames);
-    {
-        std::lock_guard lock(stats->lock);
-        stats->outFrames += static_cast<std::int64_t>(frames);
-    }
-    ring->read(scratch.data(), static_cast<std::int64_t>(frames * channels));
-    ports.original->gains(gains.data(), frames);
-    for (std::size_t j = 0; j < frames; ++j)
-        for (std::uint32_t c = 0; c < channels; ++c) into[j * channels + c] = scratch[j * channels + c] * gains[j];
-    std::fill(into + frames * channels, into + n * channels, 0.0f);
-}
-
-void ListenGraph::State::statsLine() {
-    std::int64_t calls, frames, out;
-    float peak;
-    {
-        std::lock_guard lock(stats->lock);
-        calls = stats->tapCalls;
-        frames = stats->tapFrames;
-        out = stats->outFrames;
-        peak = stats->tapPeak;
-        stats->tapCalls = stats->tapFrames = stats->outFrames = 0;
-        stats->tapPeak = 0;
-    }
-    const RingBuffer::Counters counters = ring->takeCounters();
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "ascolto: cattura %d giri %d fotogrammi/s picco %.3f | cuffie %d fotogrammi/s | coda %d campioni, "
-                  "vuota %d volte, piena %d volte | volume originale %.2f, traduzione %.2f | motore %s",
-                  static_cast<int>(calls / 2), static_cast<int>(frames / 2), static_cast<double>(peak),
-                  static_cast<int>(out / 2), static_cast<int>(ring->count()), static_cast<int>(counters.underruns),
-                  static_cast<int>(counters.overflows), static_cast<double>(ports.original->value()),
-                  static_cast<double>(ports.translated->value()), original && translation ? "acceso" : "spento");
-    logger.debug(line);
 }
 
 // Main thread: a stream of ours failed, moved or was suspended, the default sink changed or the
@@ -158,6 +198,7 @@ void ListenGraph::State::onChange() {
     if (!running) return;
     const bool dead = !translation || !translation->alive() || !original || !original->alive();
     if (dead && server->connected()) {
+        if (render) render->outputsOn = false;
         translation.reset();
         original.reset();
         if (auto def = server->defaultSink()) outputDevice = def->uid;
@@ -215,7 +256,7 @@ tl::expected<void, SoundError> ListenGraph::start(const std::string& target, Aud
     logPulseLatencyOverride(s.logger, "ascolto: ");
 
     std::string error;
-    s.translation = makeTranslationNode(impl, ports, s.outputDevice, true, [n = s.notifier.get()] { n->fire(); }, error);
+    s.translation = makeTranslationNode(impl, ports, s.outputDevice, true, [n = s.notifier] { n->fire(); }, error);
     if (!s.translation) return fail(AudioError{"L'uscita audio non parte: " + error});
 
     std::uint32_t own = PA_INVALID_INDEX;
@@ -242,35 +283,22 @@ tl::expected<void, SoundError> ListenGraph::start(const std::string& target, Aud
     s.channels = format->channels;
     s.rate = format->sampleRate;
 
-    const auto r = static_cast<std::int64_t>(s.rate);
-    const std::int64_t ch = s.channels;
-    s.ring = std::make_unique<RingBuffer>(ch * (r / 2), ch * static_cast<std::int64_t>(s.rate * 0.04),
-                                          ch * static_cast<std::int64_t>(s.rate * 0.12));
-    s.scratch.assign(static_cast<std::size_t>(ch) * kMaxFrames, 0.0f);
-    s.gains.assign(kMaxFrames, 0.0f);
     ports.original->setSampleRate(s.rate);
-    s.stats = std::make_shared<AudioStats>();
+    s.render = std::make_shared<ListenRender>(s.channels, s.rate, ports, s.logger);
+    ListenRender& render = *s.render;
 
     s.original = OurStream::playback(
         impl, "Audio originale", s.rate, s.channels, s.outputDevice, true,
-        [st = state_.get()](float* into, std::size_t n) { st->renderOriginal(into, n); },
-        [n = s.notifier.get()] { n->fire(); }, error);
+        [r = s.render](float* into, std::size_t n) { r->renderOriginal(into, n); }, [n = s.notifier] { n->fire(); },
+        error);
     if (!s.original) return fail(AudioError{"L'uscita audio non parte: " + error});
+    render.outputsOn = true;
 
-    s.pump = std::make_unique<FeedPump>(s.rate, std::move(onChunk), s.postToCore, 2000,
-                                        [st = state_.get()] { st->statsLine(); });
+    render.pump = std::make_unique<FeedPump>(s.rate, std::move(onChunk), s.postToCore, 2000,
+                                             [r = &render] { r->statsLine(); });
 
-    auto ran = s.capture->run([st = state_.get()](const float* samples, std::size_t frames, std::uint32_t channels) {
-        float peak = 0;
-        for (std::size_t i = 0; i < frames * channels; ++i) peak = std::max(peak, std::fabs(samples[i]));
-        {
-            std::lock_guard lock(st->stats->lock);
-            st->stats->tapCalls += 1;
-            st->stats->tapFrames += static_cast<std::int64_t>(frames);
-            st->stats->tapPeak = std::max(st->stats->tapPeak, peak);
-        }
-        st->ring->write(samples, static_cast<std::int64_t>(frames * channels));
-        st->pump->pushMixed(samples, frames, channels);
+    auto ran = s.capture->run([r = s.render](const float* samples, std::size_t frames, std::uint32_t channels) {
+        r->capture(samples, frames, channels);
     });
     if (!ran) return fail(ran.error());
 
@@ -297,18 +325,42 @@ void ListenGraph::stop() {
     s.running = false;
     if (s.changeHandler) server_->removeChangeHandler(s.changeHandler);
     s.changeHandler = 0;
-    // Capture first (it feeds the ring and the pump), then our outputs, then what they read.
+    // Capture first (it feeds the ring and the pump), then our outputs: once they are gone no
+    // callback holds the render state, and dropping it joins the pump and closes the model feed.
     if (s.capture) s.capture->stop();
     s.capture.reset();
-    s.pump.reset();
     s.translation.reset();
     s.original.reset();
-    s.ring.reset();
-    s.scratch.clear();
-    s.gains.clear();
+    s.render.reset();
 }
 
 // --- speak --------------------------------------------------------------------------------------
+
+// What the speak graph's stream callbacks use, held by each of them (see ListenRender).
+struct SpeakRender {
+    SpeakRender(std::uint32_t ch, double rateHz)
+        : micChannels(ch),
+          voice(static_cast<std::int64_t>(rateHz / 2), static_cast<std::int64_t>(rateHz * 0.04),
+                static_cast<std::int64_t>(rateHz * 0.12)),
+          firstChannel(kMaxFrames, 0.0f) {}
+
+    const std::uint32_t micChannels;
+    RingBuffer voice;                 // 0.5 s, prefill 40 ms, trimmed back beyond 120 ms
+    std::vector<float> firstChannel;  // kMaxFrames: the microphone's callback only
+    std::unique_ptr<FeedPump> pump;
+
+    // Render thread: the microphone's first channel to the voice ring and to the model.
+    void record(const float* samples, std::size_t frames) {
+        for (std::size_t done = 0; done < frames;) {
+            const std::size_t n = std::min(frames - done, kMaxFrames);
+            const float* block = samples + done * micChannels;
+            for (std::size_t i = 0; i < n; ++i) firstChannel[i] = block[i * micChannels];
+            voice.write(firstChannel.data(), static_cast<std::int64_t>(n));
+            pump->pushFirst(block, n, micChannels);
+            done += n;
+        }
+    }
+};
 
 struct SpeakGraph::State {
     std::shared_ptr<SoundServer> server;
@@ -317,10 +369,7 @@ struct SpeakGraph::State {
     bool running = false;
     AudioPorts ports;
     std::function<void()> onConfigChange;
-    std::uint32_t micChannels = 1;
-    std::unique_ptr<RingBuffer> voice;
-    std::vector<float> firstChannel;  // kMaxFrames
-    std::unique_ptr<FeedPump> pump;
+    std::shared_ptr<SpeakRender> render;
     std::unique_ptr<OurStream> mic;
     std::unique_ptr<OurStream> voiceOut;
     std::unique_ptr<OurStream> translation;
@@ -383,15 +432,11 @@ tl::expected<void, SoundError> SpeakGraph::start(const std::string& outputUid, A
     }
     if (!src || micSpec.rate == 0 || micSpec.channels == 0) return fail("Nessun microfono disponibile.");
     const double rate = micSpec.rate;
-    s.micChannels = micSpec.channels;
     s.source = src->name;
 
-    // 2. Voice ring: 0.5 s, prefill 40 ms, trimmed back beyond 120 ms.
-    const auto r = static_cast<std::int64_t>(rate);
-    s.voice = std::make_unique<RingBuffer>(r / 2, static_cast<std::int64_t>(rate * 0.04),
-                                           static_cast<std::int64_t>(rate * 0.12));
-    s.firstChannel.assign(kMaxFrames, 0.0f);
-    s.pump = std::make_unique<FeedPump>(rate, std::move(onChunk), s.postToCore, 2000, nullptr);
+    // 2. Voice ring and the feed towards the model.
+    s.render = std::make_shared<SpeakRender>(micSpec.channels, rate);
+    s.render->pump = std::make_unique<FeedPump>(rate, std::move(onChunk), s.postToCore, 2000, nullptr);
 
     // 4. The chosen device.
     if (!server_->device(outputUid))
@@ -402,14 +447,12 @@ tl::expected<void, SoundError> SpeakGraph::start(const std::string& outputUid, A
     if (!pa_sample_spec_valid(&voiceSpec)) return fail("Formato del microfono non valido.");
     // 6-9. Voice and translation on the chosen sink; they must never follow another device.
     ports.original->setSampleRate(rate);
-    auto trouble = [n = s.notifier.get()] { n->fire(); };
+    auto trouble = [n = s.notifier] { n->fire(); };
     std::string error;
-    auto voice = s.voice.get();
-    auto gain = ports.original;
     s.voiceOut = OurStream::playback(
         impl, "Voce", rate, 1, outputUid, true,
-        [voice, gain](float* into, std::size_t n) {
-            voice->read(into, static_cast<std::int64_t>(n));
+        [r = s.render, gain = ports.original](float* into, std::size_t n) {
+            r->voice.read(into, static_cast<std::int64_t>(n));
             gain->apply(into, n);
         },
         trouble, error);
@@ -418,18 +461,8 @@ tl::expected<void, SoundError> SpeakGraph::start(const std::string& outputUid, A
     if (!s.translation) return fail("L'audio del parlato non parte: " + error);
     // 10. Then the microphone: first channel to the ring and to the model.
     s.mic = OurStream::record(
-        impl, "Microfono", rate, s.micChannels, s.source,
-        [st = state_.get()](const float* samples, std::size_t frames) {
-            for (std::size_t done = 0; done < frames;) {
-                const std::size_t n = std::min(frames - done, kMaxFrames);
-                const float* block = samples + done * st->micChannels;
-                for (std::size_t i = 0; i < n; ++i) st->firstChannel[i] = block[i * st->micChannels];
-                st->voice->write(st->firstChannel.data(), static_cast<std::int64_t>(n));
-                st->pump->pushFirst(block, n, st->micChannels);
-                done += n;
-            }
-        },
-        trouble, error);
+        impl, "Microfono", rate, micSpec.channels, s.source,
+        [r = s.render](const float* samples, std::size_t frames) { r->record(samples, frames); }, trouble, error);
     if (!s.mic) return fail("L'audio del parlato non parte: " + error);
 
     s.changeHandler = server_->addChangeHandler([weak] {
@@ -438,7 +471,7 @@ tl::expected<void, SoundError> SpeakGraph::start(const std::string& outputUid, A
         if (!st->server->connected() || st->server->defaultSourceName() != st->source) st->notifier->fire();
     });
     s.logger.debug("parlato: avvio; microfono " + s.source + " " + rateText(rate) + " Hz, " +
-                   std::to_string(s.micChannels) + " canali, uscita " + outputUid + "; latenza microfono " +
+                   std::to_string(micSpec.channels) + " canali, uscita " + outputUid + "; latenza microfono " +
                    latencyText(s.mic.get()) + ", voce " + latencyText(s.voiceOut.get()) + ", traduzione " +
                    latencyText(s.translation.get()));
     return {};
@@ -449,11 +482,12 @@ void SpeakGraph::stop() {
     s.running = false;
     if (s.changeHandler) server_->removeChangeHandler(s.changeHandler);
     s.changeHandler = 0;
+    // The streams first: then nothing holds the render state, and dropping it joins the pump and
+    // closes the model feed.
     s.mic.reset();
-    s.pump.reset();
     s.voiceOut.reset();
     s.translation.reset();
-    s.voice.reset();
+    s.render.reset();
 }
 
 }  // namespace quendra

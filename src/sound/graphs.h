@@ -9,7 +9,9 @@
 //
 // Threads: start and stop on the main thread; onChunk on the core queue (through postToCore);
 // onConfigChange on the main thread (through the server's postToMain); the stream callbacks on
-// the render thread, where they only touch the players, rings, gains and statistics.
+// the render thread, where they only touch the players, rings, gains and statistics, which they
+// share ownership of, so that no callback can outlive what it reads. Once stop() (or the
+// destructor) has returned, onChunk is not called again, not even for blocks already posted.
 #pragma once
 
 #include <tl/expected.hpp>
@@ -51,7 +53,8 @@ public:
     // nothing rerouted.
     [[nodiscard]] tl::expected<void, SoundError> start(const std::string& target, AudioPorts ports, OnChunk onChunk,
                                                        std::function<void()> onConfigChange);
-    // Main thread. Safe at any time, repeatedly.
+    // Main thread, never the core queue (it waits for a chunk being delivered there). Safe at
+    // any time, repeatedly.
     void stop();
     bool running() const;
     // The capture sink of the running graph ("" when stopped).
@@ -75,6 +78,7 @@ public:
     // the graph stopped.
     [[nodiscard]] tl::expected<void, SoundError> start(const std::string& outputUid, AudioPorts ports, OnChunk onChunk,
                                                        std::function<void()> onConfigChange);
+    // Main thread, never the core queue. Safe at any time, repeatedly.
     void stop();
     bool running() const;
 

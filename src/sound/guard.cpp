@@ -36,11 +36,15 @@ public:
         pa_proplist_free(props);
     }
     ~OneShot() {
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
+        if (context_) {
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+        }
         pa_mainloop_free(loop_);
     }
     bool connect() {
+        // libpulse gives no context when it cannot even make one (no memory pool, say).
+        if (!context_) return false;
         if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
         return runUntil([&] {
                    auto s = pa_context_get_state(context_);

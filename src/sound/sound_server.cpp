@@ -102,6 +102,11 @@ void SoundServer::Impl::connect() {
     pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "ombrix");
     context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Ombrix", props);
     pa_proplist_free(props);
+    if (!context) {
+        // libpulse could not even make the object (no memory pool, say): try again later.
+        scheduleRetry();
+        return;
+    }
     pa_context_set_state_callback(
         context,
         [](pa_context* c, void* userdata) {
@@ -149,7 +154,9 @@ void SoundServer::Impl::connect() {
             pa_threaded_mainloop_signal(self->loop, 0);
         },
         this);
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    // A server that is not there can fail the connection inside pa_context_connect: the state
+    // callback has then already let the context go and scheduled the retry.
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context) {
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_unref(context);
         context = nullptr;

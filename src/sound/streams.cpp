@@ -5,6 +5,14 @@
 
 namespace quendra {
 
+namespace {
+thread_local bool tInStreamCallback = false;
+}  // namespace
+
+bool inStreamCallback() { return tInStreamCallback; }
+StreamCallbackScope::StreamCallbackScope() { tInStreamCallback = true; }
+StreamCallbackScope::~StreamCallbackScope() { tInStreamCallback = false; }
+
 OurStream::~OurStream() {
     if (!stream_) return;
     LoopLock lock(impl_->loop);
@@ -51,6 +59,7 @@ std::unique_ptr<OurStream> OurStream::playback(SoundServer::Impl& impl, const st
         pa_stream_set_write_callback(
             s->stream_,
             [](pa_stream* st, std::size_t nbytes, void* u) {
+                const StreamCallbackScope scope;
                 auto* self = static_cast<OurStream*>(u);
                 void* data = nullptr;
                 std::size_t bytes = nbytes;
@@ -82,6 +91,7 @@ std::unique_ptr<OurStream> OurStream::record(SoundServer::Impl& impl, const std:
     pa_stream_set_read_callback(
         s->stream_,
         [](pa_stream* st, std::size_t, void* u) {
+            const StreamCallbackScope scope;
             auto* self = static_cast<OurStream*>(u);
             while (pa_stream_readable_size(st) > 0) {
                 const void* data = nullptr;
@@ -181,10 +191,22 @@ FeedPump::FeedPump(double rateHz, Int16Chunker::OnChunk onChunk, PostFunction po
     thread_ = std::thread([this] { run(); });
 }
 
+void ModelFeed::deliver(const std::vector<float>& block) {
+    std::lock_guard lock(gate_);
+    if (closed_) return;
+    chunker.push(resampler.process(block));
+}
+
+void ModelFeed::close() {
+    std::lock_guard lock(gate_);
+    closed_ = true;
+}
+
 FeedPump::~FeedPump() {
     stopping_ = true;
     wake_.release();
     thread_.join();
+    feed_->close();
 }
 
 template <typename Sample>
@@ -233,7 +255,7 @@ void FeedPump::run() {
             count_ = 0;
         }
         if (!block.empty()) {
-            postToCore_([feed = feed_, block = std::move(block)] { feed->chunker.push(feed->resampler.process(block)); });
+            postToCore_([feed = feed_, block = std::move(block)] { feed->deliver(block); });
         }
         if (onTick_ && Clock::now() >= nextTick) {
             nextTick += period;

@@ -25,8 +25,25 @@ using RenderFunction = std::function<void(float* into, std::size_t frames)>;
 // Render thread: `frames` interleaved frames of the stream's channels.
 using RecordFunction = std::function<void(const float* samples, std::size_t frames)>;
 
+// Render thread: true while one of the layer's stream callbacks runs (our playback writes and
+// record reads, the capture's reads). Lets a test binary count what those paths allocate.
+bool inStreamCallback();
+
+// Marks the running stream callback for inStreamCallback(). Render thread.
+class StreamCallbackScope {
+public:
+    StreamCallbackScope();
+    ~StreamCallbackScope();
+    StreamCallbackScope(const StreamCallbackScope&) = delete;
+    StreamCallbackScope& operator=(const StreamCallbackScope&) = delete;
+};
+
 // One of our streams. Creation and destruction on the main thread; the callbacks on the render
 // thread. `onTrouble` (render thread) is told when the stream fails, is moved or suspended.
+// The libpulse callbacks reach this object through a bare pointer: the destructor clears them
+// under the loop lock before anything is freed, so none runs on a dead stream. The functions it
+// holds (render, onData, onTrouble) are destroyed with it, on the main thread, so whatever they
+// share ownership of is never released on the render thread.
 class OurStream {
 public:
     ~OurStream();
@@ -63,11 +80,22 @@ private:
 };
 
 // The chunks towards the model: captured audio resampled to 16000 Hz and cut into 1600-sample
-// chunks. Core queue only.
+// chunks. Blocks already posted to the core queue when the graph stops must not reach the model
+// (it may have started another graph or gone): `close` shuts the feed for good.
 struct ModelFeed {
     ModelFeed(double fromRateHz, Int16Chunker::OnChunk onChunk) : resampler(fromRateHz, 16000), chunker(1600, std::move(onChunk)) {}
-    StreamResampler resampler;
-    Int16Chunker chunker;
+    // Core queue: resamples and chunks `block` unless the feed is closed.
+    void deliver(const std::vector<float>& block);
+    // Any thread but the core queue: once this returns, no chunk reaches onChunk any more (a
+    // delivery in progress, one block at most, is waited for).
+    void close();
+
+    StreamResampler resampler;  // core queue
+    Int16Chunker chunker;       // core queue
+
+private:
+    std::mutex gate_;
+    bool closed_ = false;  // gate_
 };
 
 // Carries mono blocks from the render thread to a ModelFeed on the core queue. The render thread
@@ -78,7 +106,9 @@ class FeedPump {
 public:
     FeedPump(double rateHz, Int16Chunker::OnChunk onChunk, PostFunction postToCore, double tickMs,
              std::function<void()> onTick);
-    ~FeedPump();  // stops the thread; blocks not yet posted are dropped
+    // Stops the thread and closes the feed: blocks not yet posted are dropped, and those posted
+    // never reach onChunk. Not on the core queue.
+    ~FeedPump();
     FeedPump(const FeedPump&) = delete;
     FeedPump& operator=(const FeedPump&) = delete;
 

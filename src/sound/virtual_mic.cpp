@@ -14,6 +14,14 @@ bool mentionsOmbrix(std::string text) {
     return text.find("ombrix") != std::string::npos;
 }
 
+bool anyOmbrixDevice(const ServerPicture& p) {
+    for (auto& s : p.sinks)
+        if (mentionsOmbrix(s.name) || mentionsOmbrix(s.description)) return true;
+    for (auto& s : p.sources)
+        if (mentionsOmbrix(s.name) || mentionsOmbrix(s.description)) return true;
+    return false;
+}
+
 }  // namespace
 
 std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<SoundServer> server, Logger logger) {
@@ -23,42 +31,61 @@ std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<Sou
     SoundServer::Impl& impl = server->impl();
     (void)impl.sync(3000);
     const ServerPicture p = impl.snapshot();
-    bool exists = false;
-    for (auto& s : p.sinks) exists = exists || mentionsOmbrix(s.name) || mentionsOmbrix(s.description);
-    for (auto& s : p.sources) exists = exists || mentionsOmbrix(s.name) || mentionsOmbrix(s.description);
-    if (!exists && p.connected) {
-        int error = 0;
-        LoopLock lock(impl.loop);
-        // A low priority so that the server never makes them the default devices.
-        const std::uint32_t sink = loadModule(
-            impl, "module-null-sink",
-            std::string("sink_name=") + sinkName +
-                " format=s16le rate=48000 channels=2 sink_properties=\"device.description='Ombrix Voce' "
-                "priority.session=1 priority.driver=1\"",
-            &error);
-        const std::uint32_t source =
-            sink == PA_INVALID_INDEX
-                ? PA_INVALID_INDEX
-                : loadModule(impl, "module-remap-source",
-                             std::string("source_name=") + sourceName + " master=" + sinkName +
-                                 ".monitor source_properties=\"device.description='Ombrix Microfono' "
-                                 "priority.session=1 priority.driver=1\"",
-                             &error);
-        if (source == PA_INVALID_INDEX) {
-            if (sink != PA_INVALID_INDEX) unloadModule(impl, sink);
-            mic->logger_.warn(std::string("suono: non riesco a creare il microfono virtuale «Ombrix Microfono»: ") +
-                              pa_strerror(error));
-        } else {
-            mic->created_ = true;
-            mic->logger_.debug("suono: creati «Ombrix Voce» e «Ombrix Microfono»");
-        }
-    }
+    mic->wasConnected_ = p.connected;
+    if (p.connected && !anyOmbrixDevice(p)) mic->created_ = mic->createDevices();
     std::weak_ptr<VirtualMicrophone> weak = mic;
     mic->changeHandler_ = server->addChangeHandler([weak] {
-        if (auto m = weak.lock()) m->keepVolume();
+        if (auto m = weak.lock()) m->onServerChange();
     });
     mic->keepVolume();
     return mic;
+}
+
+bool VirtualMicrophone::createDevices() {
+    SoundServer::Impl& impl = server_->impl();
+    int error = 0;
+    LoopLock lock(impl.loop);
+    // A low priority so that the server never makes them the default devices.
+    const std::uint32_t sink = loadModule(
+        impl, "module-null-sink",
+        std::string("sink_name=") + sinkName +
+            " format=s16le rate=48000 channels=2 sink_properties=\"device.description='Ombrix Voce' "
+            "priority.session=1 priority.driver=1\"",
+        &error);
+    const std::uint32_t source =
+        sink == PA_INVALID_INDEX
+            ? PA_INVALID_INDEX
+            : loadModule(impl, "module-remap-source",
+                         std::string("source_name=") + sourceName + " master=" + sinkName +
+                             ".monitor source_properties=\"device.description='Ombrix Microfono' "
+                             "priority.session=1 priority.driver=1\"",
+                         &error);
+    if (source == PA_INVALID_INDEX) {
+        if (sink != PA_INVALID_INDEX) unloadModule(impl, sink);
+        logger_.warn(std::string("suono: non riesco a creare il microfono virtuale «Ombrix Microfono»: ") +
+                     pa_strerror(error));
+        return false;
+    }
+    logger_.debug("suono: creati «Ombrix Voce» e «Ombrix Microfono»");
+    return true;
+}
+
+// A server that restarts (or starts only after the program) comes back without the devices:
+// while the user has not removed them, a call application must find its microphone again.
+// Devices that disappear while the connection stays were removed on purpose and stay removed.
+void VirtualMicrophone::onServerChange() {
+    const ServerPicture p = server_->impl().snapshot();
+    const bool back = p.connected && !wasConnected_;
+    wasConnected_ = p.connected;
+    if (!p.connected) return;
+    const bool present = anyOmbrixDevice(p);
+    if (back && !present && wanted_) {
+        logger_.debug("suono: il server audio è ripartito senza il microfono virtuale; lo ricreo");
+        (void)createDevices();
+    } else if (!back && !present) {
+        wanted_ = false;
+    }
+    keepVolume();
 }
 
 VirtualMicrophone::~VirtualMicrophone() {
@@ -88,6 +115,7 @@ void VirtualMicrophone::keepVolume() {
 }
 
 bool VirtualMicrophone::remove() {
+    wanted_ = false;
     SoundServer::Impl& impl = server_->impl();
     (void)impl.sync(3000);
     const ServerPicture p = impl.snapshot();

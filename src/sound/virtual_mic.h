@@ -3,8 +3,9 @@
 // 16-bit only) that the speak graph plays into, and "Ombrix Microfono", a proper source fed by its
 // monitor (module-remap-source), which call applications list as a microphone (Chromium and Zoom
 // hide monitors). Both are modules and stay after the program quits: removing them would make a
-// call application fall back to the real microphone and send untranslated speech. They go when
-// the server restarts, or on request.
+// call application fall back to the real microphone and send untranslated speech. A server that
+// restarts loses them; while the program runs they are made again when it comes back, unless
+// they were removed (on request, or by someone else while the server ran).
 #pragma once
 
 #include <tl/expected.hpp>
@@ -34,18 +35,22 @@ public:
     // failed, which is logged).
     bool created() const { return created_; }
 
-    // Main thread. Unloads both devices (for a button in the panel). False when nothing was
-    // removed.
+    // Main thread. Unloads both devices (for a button in the panel); they are not made again.
+    // False when nothing was removed.
     bool remove();
 
 private:
     VirtualMicrophone() = default;
+    bool createDevices();    // main thread
+    void onServerChange();   // main thread
     void keepVolume();
 
     std::shared_ptr<SoundServer> server_;
     Logger logger_;
     bool created_ = false;
     bool volumeLogged_ = false;
+    bool wanted_ = true;         // false once removed
+    bool wasConnected_ = false;  // at the last change
     int changeHandler_ = 0;
 };
 

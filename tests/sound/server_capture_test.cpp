@@ -99,14 +99,12 @@ TEST_F(SoundServerTest, CapturesOneApplicationAloneAndPutsItBackWithoutAPreferen
 
     {
         Recorder headphones("headphones.monitor");
-        const double seconds = std::max(loopSeconds(speechA()), loopSeconds(speechB()));
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const auto onHeadphones = headphones.samples();
         // The call is silent on the headphones; the music plays on.
+        const auto onHeadphones = recordUntilHeld([&] { return headphones.samples(); }, headphones.rate(), speechB(), 0.5);
         EXPECT_GT(correlationWith(speechB(), onHeadphones), 0.5);
         EXPECT_LT(correlationWith(speechA(), onHeadphones), 0.3);
         // And the capture holds the call, not the music.
-        const auto got = captured.mono();
+        const auto got = recordUntilHeld([&] { return captured.mono(); }, format->sampleRate, speechA(), 0.6);
         EXPECT_GT(correlationWith(speechA(), got, format->sampleRate), 0.6);
         EXPECT_LT(correlationWith(speechB(), got, format->sampleRate), 0.3);
     }
@@ -118,10 +116,11 @@ TEST_F(SoundServerTest, CapturesOneApplicationAloneAndPutsItBackWithoutAPreferen
     // No stored preference: a new stream of the same application follows a new default.
     ASSERT_TRUE(pactl("set-default-sink speakers"));
     Player again(speechA(), "Zoom", "us.zoom.xos");
-    ASSERT_TRUE(main.waitUntil([&] { return inputsOf("Zoom").size() == 2; }));
-    bool onSpeakers = false;
-    for (auto& r : inputsOf("Zoom")) onSpeakers = onSpeakers || r.sinkName == "speakers";
-    EXPECT_TRUE(onSpeakers);
+    EXPECT_TRUE(main.waitUntil([&] {
+        for (auto& r : inputsOf("Zoom"))
+            if (r.sinkName == "speakers") return true;
+        return false;
+    }));
 }
 
 TEST_F(SoundServerTest, StreamFromANonDefaultSinkGoesBackThere) {
@@ -149,13 +148,15 @@ TEST_F(SoundServerTest, WholeComputerCaptureTakesEveryOtherStreamIncludingLaterO
     Player later(speechB(), "Browser", "org.example.browser");
     ASSERT_TRUE(waitOnTap("Browser"));
     EXPECT_EQ(capture.movedStreams().size(), 2u);
-    // What is captured from now on is the later stream alone.
+    // What is captured once the first stream has gone is the later stream alone.
     call.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(main.waitUntil([&] { return inputsOf("Zoom").empty(); }));
     const std::size_t from = captured.mono().size();
-    std::this_thread::sleep_for(std::chrono::duration<double>(loopSeconds(speechB())));
-    const auto all = captured.mono();
-    EXPECT_GT(correlationWith(speechB(), std::vector<float>(all.begin() + static_cast<long>(from), all.end()), 48000), 0.6);
+    const auto tail = [&] {
+        const auto all = captured.mono();
+        return std::vector<float>(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+    };
+    EXPECT_GT(correlationWith(speechB(), recordUntilHeld(tail, 48000, speechB(), 0.6), 48000), 0.6);
     capture.stop();
     EXPECT_TRUE(waitOnSink("Browser", "headphones"));
 }
@@ -172,7 +173,8 @@ TEST_F(SoundServerTest, ToldWhenEveryProcessOfTheWatchedApplicationHasEnded) {
     ASSERT_TRUE(main.waitUntil([&] { return inputsOf("Signal").size() == 2; }));
     ASSERT_TRUE(server->sync());
     first.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(main.waitUntil([&] { return inputsOf("Signal").size() == 1; }));
+    ASSERT_TRUE(server->sync());
     main.pump();
     EXPECT_EQ(ended, 0);
     second.reset();

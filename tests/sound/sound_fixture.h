@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/audio/resampler.h"
@@ -21,26 +25,43 @@ inline std::vector<float> resampled(const std::vector<float>& samples, double fr
     return r.process(samples);
 }
 
-// How well a recording at `rate` holds `speech`: the median, over the voiced 1.5 s pieces of the
-// sentence, of each piece's best normalised correlation anywhere in the recording. Compared below
-// 450 Hz (at 1 kHz) so that a search over every lag stays quick; pieces make a short gap (a
-// client that underran on a loaded machine) cost one piece, not the whole match. The recording
-// must hold one whole repeat of the looping player.
-inline double correlationWith(const Audio& speech, const std::vector<float>& recorded, double rate = 16000) {
+// How well and how loud a recording at `rate` holds `speech`: the medians, over the voiced 1.5 s
+// pieces of the sentence, of each piece's best normalised correlation anywhere in the recording
+// and of the recording's level relative to the piece at that lag. Compared below 450 Hz (at
+// 1 kHz) so that a search over every lag stays quick; pieces make a short gap (a client that
+// underran on a loaded machine) cost one piece, not the whole match. The recording must hold one
+// whole repeat of the looping player.
+struct SpeechMatch {
+    double correlation = 0;
+    double level = 0;
+};
+inline SpeechMatch matchWith(const Audio& speech, const std::vector<float>& recorded, double rate = 16000) {
     constexpr double kRate = 1000;
     const auto ref = resampled(speech.samples, speech.sampleRate, kRate);
     const auto got = resampled(recorded, rate, kRate);
     const std::size_t piece = static_cast<std::size_t>(1.5 * kRate);
     const double refRms = rms(ref);
     std::vector<double> scores;
+    std::vector<double> levels;
     for (std::size_t at = 0; at + piece <= ref.size(); at += piece) {
         std::vector<float> part(ref.begin() + static_cast<long>(at), ref.begin() + static_cast<long>(at + piece));
         if (rms(part) < 0.3 * refRms || got.size() <= piece) continue;
-        scores.push_back(bestMatch(part, got, 0, static_cast<long>(got.size() - piece)).correlation);
+        const Match m = bestMatch(part, got, 0, static_cast<long>(got.size() - piece));
+        scores.push_back(m.correlation);
+        double dot = 0, energy = 0;
+        for (std::size_t i = 0; i < piece; ++i) {
+            dot += double(part[i]) * got[i + static_cast<std::size_t>(m.lag)];
+            energy += double(part[i]) * part[i];
+        }
+        levels.push_back(energy > 0 ? dot / energy : 0);
     }
-    if (scores.empty()) return 0;
+    if (scores.empty()) return {};
     std::sort(scores.begin(), scores.end());
-    return scores[scores.size() / 2];
+    std::sort(levels.begin(), levels.end());
+    return {scores[scores.size() / 2], levels[levels.size() / 2]};
+}
+inline double correlationWith(const Audio& speech, const std::vector<float>& recorded, double rate = 16000) {
+    return matchWith(speech, recorded, rate).correlation;
 }
 
 // Seconds of recording that surely hold one whole repeat of a looping player (each repeat is the
@@ -83,6 +104,48 @@ protected:
         for (auto& l : logged())
             if (l.rfind(prefix, 0) == 0) return true;
         return false;
+    }
+
+    // Pumps the main thread until `samples()` holds at least `minSeconds` of audio at `rateHz`
+    // and `holds` is true of it, or `timeoutMs` passes; returns what it saw last, for the
+    // caller's expectations. A loaded machine delays every player, recorder and stream, so the
+    // tests wait for the signal they expect, never for a fixed time.
+    std::vector<float> recordUntil(const std::function<std::vector<float>()>& samples, double rateHz, double minSeconds,
+                                   const std::function<bool(const std::vector<float>&)>& holds,
+                                   double timeoutMs = 30000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double, std::milli>(timeoutMs);
+        std::vector<float> got;
+        std::size_t judged = 0;
+        for (;;) {
+            main.pump();
+            got = samples();
+            // Judging is costly: again only once half a second more has arrived.
+            if (double(got.size()) >= minSeconds * rateHz && got.size() >= judged + std::size_t(rateHz / 2)) {
+                judged = got.size();
+                if (holds(got)) return got;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return got;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    // recordUntil for a recording that holds `speech` with a correlation above `atLeast`.
+    std::vector<float> recordUntilHeld(const std::function<std::vector<float>()>& samples, double rateHz,
+                                       const Audio& speech, double atLeast) {
+        return recordUntil(samples, rateHz, loopSeconds(speech),
+                           [&](const std::vector<float>& got) { return correlationWith(speech, got, rateHz) > atLeast; });
+    }
+
+    // Stop the private server and start it again (devices and defaults as the harness makes
+    // them), through the scripts the harness names; each waits until the layer has seen it.
+    bool stopServer() {
+        const char* script = std::getenv("OMBRIX_TEST_STOP_SERVER");
+        return script && std::system(script) == 0 &&
+               main.waitUntil([&] { return !server->connected() && server->outputDevices().empty(); });
+    }
+    bool startServer() {
+        const char* script = std::getenv("OMBRIX_TEST_RESTART_SERVER");
+        return script && std::system(script) == 0 &&
+               main.waitUntil([&] { return server->connected() && server->device("headphones").has_value(); });
     }
 
     // Waits until `appName` has a stream and all of its streams are on `sink`.

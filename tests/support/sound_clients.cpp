@@ -186,9 +186,27 @@ std::vector<float> Recorder::samples() const {
     std::ifstream in(file_, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<float> out(bytes.size() / sizeof(float));
-    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
     return out;
 }
+
+EmptyServer::EmptyServer() {
+    const char* script = std::getenv("OMBRIX_TEST_EMPTY_SERVER");
+    if (!script) return;
+    const std::string dir = scratchFile("empty-server");
+    pid_ = spawnShell(std::string("exec ") + script + " " + quote(dir));
+    const std::string address = "unix:" + dir + "/pulse/native";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (std::system(("PULSE_SERVER=" + quote(address) + " pactl info >/dev/null 2>&1").c_str()) == 0) {
+            address_ = address;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+EmptyServer::~EmptyServer() { stopGroup(pid_); }
 
 double rms(const std::vector<float>& samples, std::size_t from) {
     double sum = 0;

@@ -86,6 +86,21 @@ private:
     double rate_;
 };
 
+// A second private server of the same kind with no device at all, for as long as it lives.
+class EmptyServer {
+public:
+    EmptyServer();
+    ~EmptyServer();
+    EmptyServer(const EmptyServer&) = delete;
+    EmptyServer& operator=(const EmptyServer&) = delete;
+    // Its address for PULSE_SERVER, once it answers ("" when it did not start).
+    const std::string& address() const { return address_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
 double rms(const std::vector<float>& samples, std::size_t from = 0);
 
 // A main thread for the sound layer's notifications: tasks are queued from any thread and run on
