@@ -89,6 +89,11 @@ void AppModel::connect() {
             if (auto self = weak.lock()) self->stopWithReason(reason);
         });
     };
+    engine_->onTranscript = [weak, main](const TranscriptEvent& event) {
+        main->post([weak, event] {
+            if (auto self = weak.lock()) self->transcript(event);
+        });
+    };
     deps_.sound->onDefaultDeviceChange([weak] {
         if (auto self = weak.lock()) self->devicesChanged();
     });
@@ -170,6 +175,11 @@ void AppModel::begin() {
     assign(running_, true, AppProperty::running);
     assign(notice_, std::string(), AppProperty::notice);
     recentRebuildsMs_.clear();
+    ++captionsRun_;
+    if (!captions_.empty()) {
+        captions_.clear();
+        notify(AppProperty::captions);
+    }
     startAudio();
     postApply();
     deps_.postToCore([engine = engine_, listenError = listenError_, speakError = speakError_] {
@@ -251,6 +261,16 @@ void AppModel::stop(const std::string& notice) {
 }
 
 void AppModel::stopWithReason(const std::string& reason) { stop(noticeFor(reason)); }
+
+// Late transcripts of an earlier run (a link finishing its last line as it closes) stay out.
+void AppModel::transcript(const TranscriptEvent& event) {
+    if (shutDown_ || !settings_.captions || event.run != captionsRun_) return;
+    if (captions_.add(event)) notify(AppProperty::captions);
+}
+
+std::optional<std::string> AppModel::saveCaptions(const std::string& srtPath) const {
+    return quendra::saveCaptions(captions_, srtPath);
+}
 
 void AppModel::cut() {
     if (shutDown_) return;

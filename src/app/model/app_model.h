@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/model/audio_graphs.h"
+#include "app/model/captions.h"
 #include "app/model/listen_apps.h"
 #include "app/model/main_queue.h"
 #include "app/model/microphone.h"
@@ -69,6 +70,7 @@ enum class AppProperty {
     accountBusy,
     accountMessage,
     codeSentTo,
+    captions,
 };
 
 class AppModel : public std::enable_shared_from_this<AppModel> {
@@ -121,6 +123,10 @@ public:
     bool accountBusy() const { return accountBusy_; }
     const std::string& accountMessage() const { return accountMessage_; }
     const std::string& codeSentTo() const { return codeSentTo_; }
+    // The captions of the current (or last) run, collected while `settings.captions` is on.
+    const Captions& captions() const { return captions_; }
+    // Saves them as SRT at `srtPath` and as text beside it; the error is a message for the user.
+    [[nodiscard]] std::optional<std::string> saveCaptions(const std::string& srtPath) const;
     // Every provider while a saved session's account is loading; else those the account allows.
     std::vector<ProviderInfo> availableProviders() const;
 
@@ -167,6 +173,7 @@ private:
     void applyAvailableProviders();
     void postApply();
     void stopWithReason(const std::string& reason);
+    void transcript(const TranscriptEvent& event);
 
     template <typename T>
     void assign(T& field, T value, AppProperty property);
@@ -196,6 +203,9 @@ private:
     std::vector<double> recentRebuildsMs_;
     std::shared_ptr<Cancellable> appsTimer_;
     bool shutDown_ = false;
+
+    Captions captions_;
+    std::uint64_t captionsRun_ = 0;  // runs begun: the engine's count of starts, for it is the only starter
 
     std::uint64_t nextObserver_ = 1;
     std::vector<std::pair<std::uint64_t, Observer>> observers_;

@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
+#include "app/panel/captions_window.h"
 #include "app/panel/panel_view.h"
 
 namespace quendra {
@@ -30,6 +31,9 @@ MainWindow::MainWindow(std::shared_ptr<AppModel> model, bool hasTray, QWidget* p
     setMinimumHeight(PanelView::minHeightDip);
     setMaximumHeight(PanelView::maxHeightDip);
     resize(PanelView::widthDip, PanelView::idealHeightDip);
+    // A window of its own, not a child: it stays up while this one is hidden in the tray.
+    QPointer<CaptionsWindow> captions = new CaptionsWindow(model_);
+    connect(this, &QObject::destroyed, [captions] { delete captions.data(); });
 }
 
 void MainWindow::bringToFront() {

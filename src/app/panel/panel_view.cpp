@@ -314,6 +314,9 @@ void PanelView::build() {
     listenState_->setWordWrap(true);
     setCaption(listenState_);
     column->addWidget(listenState_);
+    listenDelay_ = captionLabel(QString(), content);
+    listenDelay_->setObjectName("listenDelay");
+    column->addWidget(listenDelay_);
     sliderBlock(originalDuckTitle_, originalDuck_, "originalDuck", &Settings::originalDuckLevel);
 
     speakEnabled_ = new QCheckBox(QStringLiteral("Parlato"), content);
@@ -327,6 +330,9 @@ void PanelView::build() {
     speakState_->setWordWrap(true);
     setCaption(speakState_);
     column->addWidget(speakState_);
+    speakDelay_ = captionLabel(QString(), content);
+    speakDelay_->setObjectName("speakDelay");
+    column->addWidget(speakDelay_);
     sliderBlock(micDuckTitle_, micDuck_, "micDuck", &Settings::micDuckLevel);
 
     column->addWidget(divider(content));
@@ -353,6 +359,12 @@ void PanelView::build() {
         if (!redrawing_) editSettings([&](Settings& s) { s.silenceGate = on; });
     });
     column->addWidget(silenceGate_);
+    captions_ = new QCheckBox(QStringLiteral("Sottotitoli"), content);
+    captions_->setObjectName("captions");
+    connect(captions_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!redrawing_) editSettings([&](Settings& s) { s.captions = on; });
+    });
+    column->addWidget(captions_);
 
     tail_ = captionLabel(QString(), content);
     tail_->setObjectName("tail");
@@ -493,6 +505,7 @@ void PanelView::redraw(AppProperty property) {
             }
             redrawAccount();
             break;
+        case AppProperty::captions: break;  // the captions window shows them
     }
 }
 
@@ -570,6 +583,7 @@ void PanelView::redrawSettingsValues() {
     listenEnabled_->setChecked(settings.listenEnabled);
     speakEnabled_->setChecked(settings.speakEnabled);
     silenceGate_->setChecked(settings.silenceGate);
+    captions_->setChecked(settings.captions);
     // While a slider is dragged its title follows the thumb; the model gets the value on release.
     auto slider = [](QSlider* s, QLabel* title, const char* text, double stored) {
         if (!s->isSliderDown()) s->setValue(static_cast<int>(std::lround(stored * sliderSteps)));
@@ -601,6 +615,14 @@ void PanelView::redrawStatus() {
     tail_->setText(qs(PanelTexts::tailLine(status.tailSeconds)));
     tail_->setVisible(status.tailActive);
     cost_->setText(qs(PanelTexts::costLine(status)));
+    // The measured delay, only while its direction translates and once there is a measure.
+    auto delayLine = [this](QLabel* label, LinkState state, const std::optional<double>& ms) {
+        const bool shown = model_->running() && state == LinkState::open && ms.has_value();
+        label->setText(shown ? qs("Ritardo: " + delayText(*ms)) : QString());
+        label->setVisible(shown);
+    };
+    delayLine(listenDelay_, status.listenState, status.listenDelayMs);
+    delayLine(speakDelay_, status.speakState, status.speakDelayMs);
 }
 
 }  // namespace quendra

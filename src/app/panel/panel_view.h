@@ -112,6 +112,9 @@ private:
     QWidget* settingsBox_ = nullptr;
     QComboBox* speakOutput_ = nullptr;
     QLineEdit* serviceUrl_ = nullptr;
+    QLabel* listenDelay_ = nullptr;
+    QLabel* speakDelay_ = nullptr;
+    QCheckBox* captions_ = nullptr;
 };
 
 }  // namespace quendra

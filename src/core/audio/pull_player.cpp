@@ -19,6 +19,7 @@ std::int64_t frames(double sampleRate, double ms) {
 }
 
 constexpr std::size_t kInitialSlots = 256;
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the render thread publishes voice onsets without a lock");
 constexpr std::int64_t kNoVoice = -1'000'000'000;
 
 }  // namespace
@@ -144,7 +145,10 @@ void PullPlayer::render(float* into, std::size_t count) {
             Chunk& chunk = slots_[head_];
             const float x = chunk.samples[chunk.pos++];
             --queued_;
-            if (chunk.voice) voiceEnd_ = clock_ + 1;
+            if (chunk.voice) {
+                if (clock_ >= voiceEnd_ + hangFrames_) voiceOnsets_.fetch_add(1, std::memory_order_relaxed);
+                voiceEnd_ = clock_ + 1;
+            }
             s += edge_ * x;
             if (chunk.pos == chunk.samples.size()) {
                 if (chunk.voice) --voicedChunks_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -53,6 +54,10 @@ public:
     bool isPlaying() const;
     // Core queue. Seconds queued, counted only while some queued chunk is voiced.
     double bufferedSeconds() const;
+    // Any thread. How often a voiced sample has been rendered after voiceHangMs without one: the
+    // start of each stretch of translated speech the user hears. Lock-free, so the render thread
+    // publishes it without taking anything beyond its block's lock.
+    std::uint64_t voiceOnsets() const { return voiceOnsets_.load(std::memory_order_relaxed); }
 
     double sampleRate() const { return sampleRate_; }
     std::int64_t jitterFrames() const { return jitterFrames_; }
@@ -102,6 +107,7 @@ private:
     std::int64_t hold_ = 0;
     std::int64_t clock_ = 0;
     std::int64_t voiceEnd_ = -1'000'000'000;
+    std::atomic<std::uint64_t> voiceOnsets_{0};  // written by render only
 };
 
 }  // namespace quendra

@@ -54,6 +54,7 @@ SessionEvent TranslationEngine::archive(const std::string& direction) {
 
 void TranslationEngine::start(std::optional<std::string> listenError, std::optional<std::string> speakError) {
     if (running_) stop();
+    ++starts_;
     running_ = true;
     listenError_ = std::move(listenError);
     speakError_ = std::move(speakError);
@@ -61,6 +62,9 @@ void TranslationEngine::start(std::optional<std::string> listenError, std::optio
     autoStop_.emplace(idleMs, scheduler_->nowMs());
     originalVoice_ = false;
     logger_.debug("motore avvio: modello " + settings_.provider);
+    runStartMs_ = lastDelayLogMs_ = scheduler_->nowMs();
+    listenDelay_.reset(listenPorts_.player ? listenPorts_.player->voiceOnsets() : 0);
+    speakDelay_.reset(speakPorts_.player ? speakPorts_.player->voiceOnsets() : 0);
 
     speak_ = std::make_shared<SpeakSession>(settings_, speakError_, scheduler_, factory("speak"),
                                             speakPorts_.player, speakPorts_.original, speakPorts_.translated,
@@ -90,6 +94,7 @@ void TranslationEngine::armStatus() {
 
 void TranslationEngine::startListen() {
     if (listen_) return;
+    listenDelay_.reset(listenPorts_.player ? listenPorts_.player->voiceOnsets() : 0);
     listen_ = std::make_shared<ListenSession>(settings_, listenError_, scheduler_, factory("listen"),
                                               listenPorts_.player, listenPorts_.original,
                                               listenPorts_.translated, changed(), activity(),
@@ -113,6 +118,8 @@ void TranslationEngine::stop() {
         speak_->stop();
         speak_.reset();
     }
+    listenDelay_.reset(listenPorts_.player ? listenPorts_.player->voiceOnsets() : 0);
+    speakDelay_.reset(speakPorts_.player ? speakPorts_.player->voiceOnsets() : 0);
     publish();
 }
 
@@ -138,16 +145,22 @@ void TranslationEngine::apply(Settings settings, std::optional<std::string> list
 }
 
 void TranslationEngine::listenChunk(const std::vector<std::int16_t>& samples) {
-    if (listen_) listen_->onChunk(samples);
+    if (!listen_) return;
+    listenDelay_.chunk(samples, listen_->state() == LinkState::open && !listen_->stopped(), scheduler_->nowMs());
+    listen_->onChunk(samples);
 }
 
 void TranslationEngine::micChunk(const std::vector<std::int16_t>& samples) {
-    if (speak_) speak_->onMicChunk(samples);
+    if (!speak_) return;
+    speakDelay_.chunk(samples, speak_->live(), scheduler_->nowMs());
+    speak_->onMicChunk(samples);
 }
 
 void TranslationEngine::cut() {
     if (listen_) listen_->cut();
     if (speak_) speak_->cut();
+    listenDelay_.dropPending();
+    speakDelay_.dropPending();
     publish();
 }
 
@@ -179,6 +192,8 @@ EngineStatus TranslationEngine::status() const {
     s.tailActive = (listen_ && !listen_->stopped() && listenPorts_.player->isPlaying()) ||
                    (speak_ && speak_->playing());
     s.originalVoice = originalVoice_;
+    if (listen_) s.listenDelayMs = listenDelay_.medianMs();
+    if (speak_) s.speakDelayMs = speakDelay_.medianMs();
     return s;
 }
 
@@ -195,6 +210,7 @@ void TranslationEngine::tick(std::uint64_t run) {
     if (!current(run)) return;
     if (listen_) listen_->poll();
     if (speak_) speak_->poll();
+    measureDelays();
     if (dirty_) publish();
     if (current(run)) armPoll();
 }
@@ -207,8 +223,35 @@ void TranslationEngine::statusTick(std::uint64_t run) {
         if (onAutoStop) onAutoStop("idle");
     }
     if (!current(run)) return;
+    logDelays(now);
     publish();
     if (current(run)) armStatus();
+}
+
+// The render thread only counts voice onsets; they are matched with the utterances here, at
+// the poll's resolution.
+void TranslationEngine::measureDelays() {
+    const double now = scheduler_->nowMs();
+    const bool listenOpen = listen_ && !listen_->stopped() && listen_->state() == LinkState::open;
+    if (listenDelay_.poll(listenPorts_.player ? listenPorts_.player->voiceOnsets() : 0, listenOpen, now)) {
+        dirty_ = true;
+    }
+    if (speakDelay_.poll(speakPorts_.player ? speakPorts_.player->voiceOnsets() : 0, speak_ && speak_->live(), now)) {
+        dirty_ = true;
+    }
+}
+
+void TranslationEngine::logDelays(double nowMs) {
+    if (nowMs - lastDelayLogMs_ < delayLogMs) return;
+    lastDelayLogMs_ = nowMs;
+    const auto listen = listen_ ? listenDelay_.medianMs() : std::nullopt;
+    const auto speak = speak_ ? speakDelay_.medianMs() : std::nullopt;
+    if (!listen && !speak) return;
+    auto part = [](const char* name, const std::optional<double>& ms, std::size_t count) {
+        return std::string(name) + (ms ? " " + delayText(*ms) + " (" + std::to_string(count) + " frasi)" : " non misurato");
+    };
+    logger_.debug("ritardo misurato: " + part("ascolto", listen, listenDelay_.measured()) + ", " +
+                  part("parlato", speak, speakDelay_.measured()));
 }
 
 TranslatorFactory TranslationEngine::factory(const std::string& direction) {
@@ -240,7 +283,8 @@ TranslatorFactory TranslationEngine::factory(const std::string& direction) {
         options.logger.warn = [base, prefix = direction + " " + provider + " ATTENZIONE "](const std::string& text) {
             base.warn(prefix + text);
         };
-        options.inputTranscription = false;
+        // Gemini always transcribes; OpenAI transcribes what was said only when asked.
+        options.inputTranscription = self->settings_.captions;
         options.tuning = self->tuning;
 
         auto made = createTranslator(provider, std::move(options));
@@ -253,6 +297,13 @@ TranslatorFactory TranslationEngine::factory(const std::string& direction) {
         std::weak_ptr<UsageLedger> ledger = self->ledger_;
         translator->onUsage = [ledger, direction, provider, weakTranslator](const Usage& usage) {
             if (auto current = ledger.lock()) current->set(direction, provider, usage, weakTranslator.lock());
+        };
+        translator->onTranscript = [weak, direction, run = self->starts_](const std::string& text,
+                                                                          TranscriptKind kind, bool final) {
+            auto engine = weak.lock();
+            if (!engine || !engine->onTranscript) return;
+            engine->onTranscript(TranscriptEvent{direction, kind, text, final,
+                                                 engine->scheduler_->nowMs() - engine->runStartMs_, run});
         };
         return translator;
     };

@@ -21,6 +21,7 @@
 #include "core/settings/settings.h"
 #include "core/links/translator.h"
 #include "core/engine/usage.h"
+#include "core/engine/measured_delay.h"
 
 namespace quendra {
 
@@ -35,7 +36,22 @@ struct EngineStatus {
     bool tailActive = false;   // translated speech is playing in either direction
     double tailSeconds = 0;    // the larger of the two directions' queued seconds
     bool originalVoice = false;
+    // Rolling medians of the measured delay of each direction in this run; none until measured.
+    std::optional<double> listenDelayMs;
+    std::optional<double> speakDelayMs;
     bool operator==(const EngineStatus&) const = default;
+};
+
+// One transcript from a link: what was said (input) or its translation (output), the text of the
+// utterance so far, and whether it is complete. `runMs` counts from the start of the run.
+struct TranscriptEvent {
+    std::string direction;  // "listen" or "speak"
+    TranscriptKind kind = TranscriptKind::input;
+    std::string text;
+    bool final = false;
+    double runMs = 0;
+    std::uint64_t run = 0;  // the engine's count of starts when the link was made: 1 for the first run
+    bool operator==(const TranscriptEvent&) const = default;
 };
 
 class TranslationEngine : public std::enable_shared_from_this<TranslationEngine> {
@@ -43,6 +59,7 @@ public:
     static constexpr double pollMs = 50;
     static constexpr double statusMs = 1000;
     static constexpr double idleMs = 900000;
+    static constexpr double delayLogMs = 60000;
 
     // Stores the settings as given (no repair) and starts nothing.
     TranslationEngine(Settings settings, std::shared_ptr<Scheduler> scheduler, SocketFactory makeSocket,
@@ -69,6 +86,8 @@ public:
     LinkTuning tuning;
     std::function<void(const EngineStatus&)> onStatus;
     std::function<void(const std::string& reason)> onAutoStop;
+    // Every transcript of either direction's links, on the core queue.
+    std::function<void(const TranscriptEvent&)> onTranscript;
 
     // Read access for tests and diagnostics.
     const std::shared_ptr<ListenSession>& listenSession() const { return listen_; }
@@ -87,6 +106,8 @@ private:
     SessionEvent changed();
     SessionEvent activity();
     SessionEvent archive(const std::string& direction);
+    void measureDelays();
+    void logDelays(double nowMs);
 
     Settings settings_;
     std::shared_ptr<Scheduler> scheduler_;
@@ -107,6 +128,11 @@ private:
     std::shared_ptr<Cancellable> statusTimer_;
     std::uint64_t run_ = 0;  // bumped by every start; the timers of an older run stop
     bool dirty_ = false;
+    DelayMeter listenDelay_;
+    DelayMeter speakDelay_;
+    double runStartMs_ = 0;
+    double lastDelayLogMs_ = 0;
+    std::uint64_t starts_ = 0;  // counted as `start` begins, so the links of a run know their run
 };
 
 }  // namespace quendra

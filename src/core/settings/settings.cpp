@@ -11,10 +11,11 @@ namespace quendra {
 namespace {
 
 // Texts of `Settings::CodingKeys`, indexed by the key's value.
-constexpr std::array<std::string_view, 13> kCodingKeyNames = {
+constexpr std::array<std::string_view, 14> kCodingKeyNames = {
     "outputLanguage", "listenLanguage", "provider",      "voice",       "serviceUrl",
     "originalDuckLevel", "micDuckLevel", "listenEnabled", "speakEnabled", "glossary",
     "silenceGate",    "listenTarget",   "speakOutputUID",
+    "captions",
 };
 
 // Members are written in key order; an ordered object keeps that order in the text.
@@ -37,6 +38,7 @@ Json encodeAs(const Settings& s) {
         case Settings::CodingKeys::silenceGate: out[name] = s.silenceGate; break;
         case Settings::CodingKeys::listenTarget: out[name] = s.listenTarget; break;
         case Settings::CodingKeys::speakOutputUID: out[name] = s.speakOutputUID; break;
+        case Settings::CodingKeys::captions: out[name] = s.captions; break;
         }
     }
     return out;
@@ -103,6 +105,7 @@ std::optional<Settings> Settings::decode(const nlohmann::json& stored) {
         case CodingKeys::silenceGate: readBool(stored, name, s.silenceGate); break;
         case CodingKeys::listenTarget: readText(stored, name, s.listenTarget); break;
         case CodingKeys::speakOutputUID: readText(stored, name, s.speakOutputUID); break;
+        case CodingKeys::captions: readBool(stored, name, s.captions); break;
         }
     }
     return s.sanitized();

@@ -32,6 +32,7 @@ struct Settings {
     bool silenceGate = true;
     std::string listenTarget;    // application id; empty captures the whole computer
     std::string speakOutputUID;  // device the speak direction plays into
+    bool captions = false;       // the captions window; the links are asked for transcripts of the input too
 
     bool operator==(const Settings&) const = default;
 
@@ -50,16 +51,17 @@ struct Settings {
         silenceGate,
         listenTarget,
         speakOutputUID,
+        captions,
     };
-    static constexpr std::array<CodingKeys, 13> allCodingKeys = {
+    static constexpr std::array<CodingKeys, 14> allCodingKeys = {
         CodingKeys::outputLanguage, CodingKeys::listenLanguage, CodingKeys::provider,
         CodingKeys::voice,          CodingKeys::serviceUrl,     CodingKeys::originalDuckLevel,
         CodingKeys::micDuckLevel,   CodingKeys::listenEnabled,  CodingKeys::speakEnabled,
         CodingKeys::glossary,       CodingKeys::silenceGate,    CodingKeys::listenTarget,
-        CodingKeys::speakOutputUID,
+        CodingKeys::speakOutputUID, CodingKeys::captions,
     };
 
-    // The stored form: all 13 members with the current values, unrepaired. Never `sessionToken`.
+    // The stored form: all 14 members with the current values, unrepaired. Never `sessionToken`.
     // A level that is not finite has no JSON number and is written as null.
     nlohmann::json encode() const;
     // The stored form as compact UTF-8 JSON text; invalid UTF-8 in a text is replaced, never

@@ -221,6 +221,42 @@ TEST_F(PanelViewTest, BothDirectionsTranslating) {
     test::screenshot(view.get(), "panel-running-both-directions");
 }
 
+TEST_F(PanelViewTest, MeasuredDelayShowsUnderEachStateLineWhileTranslating) {
+    rig.storage->stored.speakOutputUID = ModelRig::ombrixVoice().uid;
+    rig.storage->stored.silenceGate = false;
+    rig.make();
+    auto view = show();
+    auto* listenDelay = child<QLabel>(*view, "listenDelay");
+    auto* speakDelay = child<QLabel>(*view, "speakDelay");
+    QTest::mouseClick(child<QPushButton>(*view, "startButton"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_FALSE(listenDelay->isVisible());  // nothing measured yet
+    // Two utterances in both directions; the players are pulled as the audio devices would.
+    const std::vector<std::int16_t> loud(1600, 12000), quiet(1600, 0);
+    float block[480];
+    for (int step = 0; step < 2 * 200; ++step) {
+        if (step % 5 == 0) {
+            const auto& chunk = step % 200 < 40 ? loud : quiet;
+            rig.listen->onChunk(chunk);
+            rig.speak->onChunk(chunk);
+        }
+        rig.advanceMs(20);
+        rig.model->listenPorts().player->render(block, 480);
+        rig.model->speakPorts().player->render(block, 480);
+    }
+    rig.advanceMs(1000);  // the next status
+    // The mock's 2 s, the players' 120 ms start delay, and the 50 ms poll.
+    for (QLabel* label : {listenDelay, speakDelay}) {
+        EXPECT_TRUE(label->isVisible());
+        EXPECT_TRUE(text(label) == "Ritardo: ~2,1 s" || text(label) == "Ritardo: ~2,2 s") << text(label);
+    }
+    test::screenshot(view.get(), "panel-measured-delay");
+    QTest::mouseClick(child<QPushButton>(*view, "startButton"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_FALSE(listenDelay->isVisible());
+    EXPECT_FALSE(speakDelay->isVisible());
+}
+
 TEST_F(PanelViewTest, EachViewKeepsItsOwnSettingsSectionAndTyping) {
     rig.make();
     auto first = show();

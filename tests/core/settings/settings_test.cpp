@@ -14,7 +14,7 @@ using nlohmann::json;
 const std::vector<std::string> kMemberNames = {
     "outputLanguage", "listenLanguage", "provider",      "voice",        "serviceUrl",
     "originalDuckLevel", "micDuckLevel", "listenEnabled", "speakEnabled", "glossary",
-    "silenceGate",    "listenTarget",   "speakOutputUID",
+    "silenceGate",    "listenTarget",   "speakOutputUID", "captions",
 };
 
 // Every member different from its default, so a member that falls back is visible.
@@ -33,6 +33,7 @@ Settings customSettings() {
     s.silenceGate = false;
     s.listenTarget = "org.mozilla.firefox";
     s.speakOutputUID = "virtual_mic";
+    s.captions = true;
     return s;
 }
 
@@ -53,6 +54,7 @@ TEST(SettingsTest, DefaultsAreTheDocumentedValues) {
     EXPECT_TRUE(s.silenceGate);
     EXPECT_EQ(s.listenTarget, "");
     EXPECT_EQ(s.speakOutputUID, "");
+    EXPECT_FALSE(s.captions);
 }
 
 TEST(SettingsTest, EqualityCoversTheSessionToken) {
@@ -61,7 +63,7 @@ TEST(SettingsTest, EqualityCoversTheSessionToken) {
     EXPECT_NE(a, b);
 }
 
-TEST(SettingsTest, CodingKeysNameTheThirteenMembersInOrder) {
+TEST(SettingsTest, CodingKeysNameTheFourteenMembersInOrder) {
     ASSERT_EQ(Settings::allCodingKeys.size(), kMemberNames.size());
     for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
         const auto key = Settings::allCodingKeys[i];
@@ -73,14 +75,14 @@ TEST(SettingsTest, CodingKeysNameTheThirteenMembersInOrder) {
     }
 }
 
-TEST(SettingsTest, EncodeWritesThirteenMembersAsTheyAreAndNeverTheToken) {
+TEST(SettingsTest, EncodeWritesFourteenMembersAsTheyAreAndNeverTheToken) {
     Settings s = customSettings();
     s.sessionToken = "secret-session";
     s.originalDuckLevel = 3;  // not repaired on the way out
     s.provider = "unknown";
     const json out = s.encode();
     ASSERT_TRUE(out.is_object());
-    EXPECT_EQ(out.size(), 13u);
+    EXPECT_EQ(out.size(), 14u);
     for (const auto& name : kMemberNames) EXPECT_TRUE(out.contains(name)) << name;
     EXPECT_FALSE(out.contains("sessionToken"));
     EXPECT_EQ(out["originalDuckLevel"], 3);

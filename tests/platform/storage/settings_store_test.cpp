@@ -104,7 +104,7 @@ TEST_F(SettingsStoreTest, RoundTripKeepsTheTokenOutOfTheFile) {
     EXPECT_EQ(text.find("secret-in-memory"), std::string::npos);
     EXPECT_EQ(text.find("sessionToken"), std::string::npos);
     const auto json = nlohmann::json::parse(text);
-    EXPECT_EQ(json.size(), 13u);
+    EXPECT_EQ(json.size(), 14u);
     EXPECT_EQ(modeOf(store.file()), 0600u);
     EXPECT_EQ(modeOf(folder), 0700u);
     EXPECT_TRUE(strayFiles(folder).empty());

@@ -72,6 +72,7 @@ TEST(AudioThreadsTest, RenderWhileTheControlThreadChangesEverything) {
     while (blocks.load(std::memory_order_acquire) == 0) std::this_thread::yield();
 
     long enqueued = 0;
+    std::uint64_t lastOnsets = 0;
     float sequence = 1;  // ring samples count up, so order and duplicates show
     std::vector<float> toRing(240);
     for (int step = 0; step < kControlSteps; ++step) {
@@ -91,6 +92,9 @@ TEST(AudioThreadsTest, RenderWhileTheControlThreadChangesEverything) {
         for (float& s : toRing) s = sequence++;
         ring.write(toRing.data(), static_cast<std::int64_t>(toRing.size()));
         (void)player.bufferedSeconds();
+        std::uint64_t onsets = player.voiceOnsets();  // published by the render thread without a lock
+        EXPECT_GE(onsets, lastOnsets);
+        lastOnsets = onsets;
         (void)ring.takeCounters();
         if (step % 4 == 0) std::this_thread::yield();
     }
@@ -105,6 +109,7 @@ TEST(AudioThreadsTest, RenderWhileTheControlThreadChangesEverything) {
     EXPECT_LE(playedSum, static_cast<double>(enqueued) * value * 1.0001);
     EXPECT_GT(playedSum, 0.0);
     EXPECT_GT(blocks.load(), 0);
+    EXPECT_GT(player.voiceOnsets(), 0u);  // flushes end the voice again and again
     EXPECT_LE(ringDelivered, static_cast<long>(sequence));
 }
 
