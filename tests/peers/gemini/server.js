@@ -3,7 +3,7 @@
 // loopback, and misbehaves on request.
 //
 //   node server.js --cert cert.pem --key key.pem [--port 0] [--host 127.0.0.1]
-//                  [--expect-token T] [--command "reject 1008 2"]...
+//                  [--expect-token T] [--echo] [--command "reject 1008 2"]...
 //
 // Cert and key may also come from GEMINI_PEER_CERT / GEMINI_PEER_KEY. The first line on stdout is
 // the listening port; everything else goes to stderr.
@@ -14,6 +14,10 @@
 // chunk comes back at once as translated audio (the samples resampled from 16000 to 24000 Hz,
 // Base64, "audio/pcm;rate=24000") together with input and output transcripts; an audioStreamEnd
 // ends the turn with finished transcripts, turnComplete and a new resumption handle.
+//
+// --echo (or GEMINI_PEER_ECHO=1) is the zero-delay echo for delay and load measurements: every
+// audio chunk comes back at once as translated audio only, without transcripts, whatever other
+// command is in force, so the peer adds nothing but its own processing to the round trip.
 //
 // Commands change that. They come from --command at start, from standard input (one per line), or
 // from POST /control with the command as the body (GET /status answers the statistics as JSON):
@@ -42,7 +46,8 @@ const PATH_RE =
 
 function parseArgs(argv) {
   const args = { port: 0, host: '127.0.0.1', commands: [], cert: process.env.GEMINI_PEER_CERT,
-                 key: process.env.GEMINI_PEER_KEY, expectToken: null };
+                 key: process.env.GEMINI_PEER_KEY, expectToken: null,
+                 echo: process.env.GEMINI_PEER_ECHO === '1' };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i];
     const value = () => {
@@ -55,6 +60,7 @@ function parseArgs(argv) {
     else if (name === '--host') args.host = value();
     else if (name === '--expect-token') args.expectToken = value();
     else if (name === '--command') args.commands.push(value());
+    else if (name === '--echo') args.echo = true;
     else fail(`unknown option ${name}`);
   }
   if (!args.cert || !args.key) fail('a certificate and a key are needed (--cert, --key)');
@@ -188,6 +194,11 @@ function onAudio(conn, audio) {
   stats.audioChunks += 1;
   conn.chunks += 1;
   const translated = resample16kTo24k(Buffer.from(audio.data, 'base64'));
+  if (args.echo) {
+    send(conn.ws, { serverContent: { modelTurn: { parts: [{ inlineData: {
+      mimeType: 'audio/pcm;rate=24000', data: translated.toString('base64') } }] } } });
+    return;
+  }
   send(conn.ws, {
     serverContent: {
       inputTranscription: { text: `pezzo ${conn.chunks} ` },

@@ -3,7 +3,7 @@
 // loopback, and misbehaves on request.
 //
 //   node server.js --cert cert.pem --key key.pem [--port 0] [--host 127.0.0.1]
-//                  [--expect-token T] [--expires-in SECONDS] [--command "refuse-transcription"]...
+//                  [--expect-token T] [--expires-in SECONDS] [--echo] [--command "refuse-transcription"]...
 //
 // Cert and key may also come from OPENAI_PEER_CERT / OPENAI_PEER_KEY, the expected token from
 // OPENAI_PEER_TOKEN. The first line on stdout is the listening port; everything else goes to
@@ -17,6 +17,10 @@
 // (24 kHz) comes back at once as session.output_audio.delta (the same samples at a quarter of
 // their level, since the link amplifies by 4; sample_rate 24000, channels 1) together with one
 // input and one output transcript delta. session.close is answered with session.closed.
+//
+// --echo (or OPENAI_PEER_ECHO=1) is the zero-delay echo for delay and load measurements: every
+// appended chunk of a ready session comes back at once as output audio only, without transcript
+// deltas, whatever other command is in force.
 //
 // Commands change that. They come from --command at start, from standard input (one per line), or
 // from POST /control with the command as the body (GET /status answers the statistics as JSON):
@@ -62,7 +66,8 @@ function log(message) {
 
 function parseArgs(argv) {
   const args = { port: 0, host: '127.0.0.1', commands: [], cert: process.env.OPENAI_PEER_CERT,
-                 key: process.env.OPENAI_PEER_KEY, expectToken: process.env.OPENAI_PEER_TOKEN || null };
+                 key: process.env.OPENAI_PEER_KEY, expectToken: process.env.OPENAI_PEER_TOKEN || null,
+                 echo: process.env.OPENAI_PEER_ECHO === '1' };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i];
     const value = () => {
@@ -76,6 +81,7 @@ function parseArgs(argv) {
     else if (name === '--expect-token') args.expectToken = value();
     else if (name === '--expires-in') args.commands.push(`expires-in ${value()}`);
     else if (name === '--command') args.commands.push(value());
+    else if (name === '--echo') args.echo = true;
     else fail(`unknown option ${name}`);
   }
   if (!args.cert || !args.key) fail('a certificate and a key are needed (--cert, --key)');
@@ -192,6 +198,7 @@ function onAppend(conn, audio) {
   for (let i = 0; i < n; i++) out.writeInt16LE(Math.round(bytes.readInt16LE(2 * i) / 4), 2 * i);
   send(conn.ws, { type: 'session.output_audio.delta', delta: out.toString('base64'),
                   sample_rate: 24000, channels: 1 });
+  if (args.echo) return;
   send(conn.ws, { type: 'session.input_transcript.delta', delta: `pezzo ${conn.appends} ` });
   send(conn.ws, { type: 'session.output_transcript.delta', delta: `chunk ${conn.appends} ` });
 }
