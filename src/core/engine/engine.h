@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,8 @@ struct EngineStatus {
     bool tailActive = false;   // translated speech is playing in either direction
     double tailSeconds = 0;    // the larger of the two directions' queued seconds
     bool originalVoice = false;
+    // The run's usage per provider (the ledger's `byProvider`), for the monthly spend.
+    std::map<std::string, Usage> usageByProvider;
     bool operator==(const EngineStatus&) const = default;
 };
 
