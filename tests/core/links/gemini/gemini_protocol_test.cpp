@@ -178,7 +178,7 @@ TEST(GeminiProtocolTest, RedactHidesAnApiKeyInTheEndpoint) {
     const std::string line = "connessione fallita: " + *url + ": 403 Forbidden";
     const std::string shown = GP::redact(line);
     EXPECT_EQ(shown.find("AIza"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("BidiGenerateContent?key=***: 403 Forbidden"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("BidiGenerateContent?key=*** 403 Forbidden"), std::string::npos) << shown;
 }
 
 TEST(GeminiProtocolTest, RedactCopesWithLongAndInvalidText) {
