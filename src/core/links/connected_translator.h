@@ -92,7 +92,7 @@ protected:
     virtual std::optional<std::string> resumptionHandleFor(std::int64_t attempt) const;
     // Turns a delivered token into a connection whose socket is being opened (see `openSocket`),
     // or the error that ends this attempt. The credential is not remembered yet.
-    virtual tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt,
+    [[nodiscard]] virtual tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt,
                                                               const Token& token) = 0;
     // The socket of `connection` opened.
     virtual void connectionOpened(const ConnectionPtr& connection);
@@ -122,7 +122,7 @@ protected:
     std::shared_ptr<ConnectedTranslator> self();
 
     // The socket for an attempt, or the error when the factory gave none.
-    tl::expected<std::shared_ptr<WebSocketLike>, Error> openSocket(const std::string& url,
+    [[nodiscard]] tl::expected<std::shared_ptr<WebSocketLike>, Error> openSocket(const std::string& url,
                                                                    const std::vector<std::string>& protocols);
     // Completes the attempt waiting for `connection`: it becomes ready. Nothing when the attempt
     // has ended already.
@@ -146,7 +146,7 @@ protected:
     // and does nothing. Otherwise ends the series, the queue, the renewal and every connection;
     // with `interruptAttempt` the attempt in progress ends now with "chiuso" (its socket closed the
     // link's way) instead of running to its end and being retired then.
-    bool closeConnections(bool interruptAttempt);
+    [[nodiscard]] bool closeConnections(bool interruptAttempt);
 
     // The link takes audio: not closing, neither closed nor failed.
     bool takesAudio() const;
@@ -164,7 +164,7 @@ protected:
     const ConnectionPtr& active() const { return active_; }
     bool closing() const { return closing_; }
     // An ephemeral token already expired by the scheduler's clock gives its error.
-    std::optional<Error> expiredToken(const Token& token) const;
+    [[nodiscard]] std::optional<Error> expiredToken(const Token& token) const;
 
     // The options' logger, every line first passed through the credential redactor.
     Logger log_;

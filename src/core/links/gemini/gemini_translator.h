@@ -43,7 +43,7 @@ private:
     std::shared_ptr<GeminiTranslator> self();
 
     std::optional<std::string> resumptionHandleFor(std::int64_t attempt) const override;
-    tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt, const Token& token) override;
+    [[nodiscard]] tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt, const Token& token) override;
     void connectionOpened(const ConnectionPtr& connection) override;
     void connectionMessage(const ConnectionPtr& connection, const std::string& text) override;
     Error closedBeforeReady(int code, const std::string& description) const override;

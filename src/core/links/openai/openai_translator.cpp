@@ -39,8 +39,8 @@ constexpr size_t kMaxWarned = 64;
 constexpr size_t kMaxLoggedType = 120;
 // Announced rates of received audio that are resampled; anything else is not audio we can play
 // (a rate near 0 would ask for an enormous buffer).
-constexpr double kMinDeltaRate = 1000;
-constexpr double kMaxDeltaRate = 1'000'000;
+constexpr double kMinDeltaRateHz = 1000;
+constexpr double kMaxDeltaRateHz = 1'000'000;
 
 LinkError linkError(std::string message, std::optional<bool> retryable = std::nullopt) {
     return LinkError{std::move(message), retryable, false};
@@ -198,20 +198,20 @@ void OpenAITranslator::handleAudioDelta(const json& event) {
     }
     const json* rate = jsonMember(event, "sample_rate");
     const double hz = rate && rate->is_number() ? rate->get<double>() : 0;
-    const bool resample = hz > 0 && hz != P::apiRate;
-    if (resample && !(hz >= kMinDeltaRate && hz <= kMaxDeltaRate)) {
+    const bool resample = hz > 0 && hz != P::apiRateHz;
+    if (resample && !(hz >= kMinDeltaRateHz && hz <= kMaxDeltaRateHz)) {
         debugOnce("frequenza audio non valida: " + numberText(*rate));
         chunk.clear();
     }
     // Sized before it is converted: a long delta at a low rate would resample to gigabytes.
-    const double frames = static_cast<double>(chunk.size()) * (resample ? P::apiRate / hz : 1.0);
+    const double frames = static_cast<double>(chunk.size()) * (resample ? P::apiRateHz / hz : 1.0);
     if (frames > static_cast<double>(maxMessageFrames)) {
         debugOnce("audio troppo lungo in un messaggio: scartato");
         return;
     }
     if (resample && !chunk.empty()) {
         const auto floats = PCM::int16ToFloat(chunk);
-        chunk = PCM::floatToInt16(PCM::resampleLinear(floats, hz, P::apiRate));
+        chunk = PCM::floatToInt16(PCM::resampleLinear(floats, hz, P::apiRateHz));
     }
     chunk = PCM::applyGain(chunk, P::outputGain);
     outputBytes += 2 * static_cast<std::int64_t>(chunk.size());

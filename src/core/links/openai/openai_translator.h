@@ -43,7 +43,7 @@ private:
     std::string language() const;
 
     bool admitConnect(const Completion& completion) override;
-    tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt, const Token& token) override;
+    [[nodiscard]] tl::expected<ConnectionPtr, Error> openConnection(const Attempt& attempt, const Token& token) override;
     void connectionMessage(const ConnectionPtr& connection, const std::string& text) override;
     Error closedBeforeReady(int code, const std::string& description) const override;
     Error setupTimedOut() const override;
