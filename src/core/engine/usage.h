@@ -78,7 +78,7 @@ public:
 
     void activity(double nowMs) { lastActivity = nowMs; }
     // "idle" once `idleMs` have passed since the last activity.
-    std::optional<std::string> check(double nowMs) const;
+    [[nodiscard]] std::optional<std::string> check(double nowMs) const;
 };
 
 }  // namespace quendra

@@ -10,7 +10,7 @@
 namespace quendra {
 
 // Builds the link for a provider identifier ("gemini", "openai", "mock"; exact match).
-Result<std::shared_ptr<Translator>> createTranslator(const std::string& provider,
+[[nodiscard]] Result<std::shared_ptr<Translator>> createTranslator(const std::string& provider,
                                                      TranslatorOptions options);
 
 }  // namespace quendra

@@ -24,7 +24,7 @@ inline constexpr const char* clientName = "quendra-mac";
 
 // The service address trimmed, checked to be https and stripped of trailing slashes (letter case
 // kept); a TokenError otherwise.
-tl::expected<std::string, TokenError> base(std::string_view serviceUrl);
+[[nodiscard]] tl::expected<std::string, TokenError> base(std::string_view serviceUrl);
 
 // Asks the service for a token for `provider` with the settings' service address and session
 // token.
@@ -37,12 +37,12 @@ void getToken(std::string_view serviceUrl, const std::string& sessionToken,
               const std::string& provider, const FetchFunction& fetch, TokenCompletion completion);
 
 // Reads a token answer; every failure is a TokenError.
-tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string& provider);
+[[nodiscard]] tl::expected<Token, TokenError> parse(const HTTPResponse& response, const std::string& provider);
 
 // The error of an answer with status `status` that the caller has no special text for: the
 // service's own `error` text when `body` is an object carrying one (made printable), else "Il
 // servizio ha risposto con errore N."; retryable from 500 on. The account client shares it.
-TokenError answerError(std::int64_t status, const nlohmann::json& body);
+[[nodiscard]] TokenError answerError(std::int64_t status, const nlohmann::json& body);
 
 // An expiry in milliseconds since 1970 from a number (seconds below 1e12, else milliseconds) or
 // an RFC 3339 date-time text; absent for anything else. `value` may be null.

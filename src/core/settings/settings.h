@@ -81,9 +81,9 @@ struct Settings {
     // Builds settings from stored data: member by member, a missing or wrongly typed member
     // keeps its default; `sessionToken` stays empty; the result is sanitized. None only when the
     // data is not a JSON object.
-    static std::optional<Settings> decode(const nlohmann::json& stored);
+    [[nodiscard]] static std::optional<Settings> decode(const nlohmann::json& stored);
     // The same from JSON text; text that is not JSON at all also gives none. Never throws.
-    static std::optional<Settings> decodeText(std::string_view storedText);
+    [[nodiscard]] static std::optional<Settings> decodeText(std::string_view storedText);
 
     // A copy with the levels made finite and clamped to [0, 1] and an unknown provider replaced
     // by "gemini"; a monthly limit that is not a finite positive amount becomes none; everything

@@ -22,7 +22,7 @@ struct ConnectTo {
 
 // Reads "host:port:otherhost:otherport[,more]" (curl's --connect-to syntax; IPv6 hosts in
 // brackets). None when any rule is malformed, so a typo never silently routes elsewhere.
-std::optional<std::vector<ConnectTo>> parseConnectTo(std::string_view text);
+[[nodiscard]] std::optional<std::vector<ConnectTo>> parseConnectTo(std::string_view text);
 
 struct Endpoint {
     std::string host;

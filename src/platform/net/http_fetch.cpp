@@ -12,6 +12,7 @@
 
 #include "platform/net/header_text.h"
 #include "platform/net/tls.h"
+#include "platform/net/transport.h"
 
 namespace quendra {
 
@@ -27,12 +28,12 @@ namespace {
 // keep it alive; it completes exactly once, on the queue.
 template <bool Secure>
 class FetchOperation final : public std::enable_shared_from_this<FetchOperation<Secure>> {
-    using Stream = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+    using Stream = TransportStream<Secure>;
 
 public:
     FetchOperation(std::shared_ptr<QueueState> queue, ParsedUrl url, NetTuning tuning, FetchCompletion completion)
         : queue_(std::move(queue)),
-          stream_(makeStream(*queue_)),
+          stream_(makeTransportStream<Stream>(queue_->context())),
           resolver_(queue_->context()),
           deadline_(queue_->context()),
           url_(std::move(url)),
@@ -56,52 +57,14 @@ public:
             self->fail(beast::error_code(beast::error::timeout).message());
         });
 
-        if constexpr (Secure) {
-            if (!tls::prepareClient(stream_.native_handle(), url_.host)) {
-                return fail("nome del server non utilizzabile per TLS: " + url_.host);
-            }
-        }
-        const auto rules = tuning_.connectTo ? *tuning_.connectTo : connectToFromEnvironment();
-        const Endpoint target = routeConnection(rules, url_.host, url_.port);
-        resolver_.async_resolve(target.host, std::to_string(target.port),
-                                [self = this->shared_from_this()](error_code ec, tcp::resolver::results_type results) {
-                                    self->onResolve(ec, std::move(results));
-                                });
+        const auto self = this->shared_from_this();
+        connectTransport(stream_, resolver_, url_, tuning_,
+                         TransportSteps{[self] { return !self->completion_; }, [] {},
+                                        [self](TransportFailure failure) { self->fail(failure.text); },
+                                        [self] { self->write(); }});
     }
 
 private:
-    static Stream makeStream(QueueState& queue) {
-        if constexpr (Secure) {
-            return Stream(queue.context(), tls::clientContext());
-        } else {
-            return Stream(queue.context());
-        }
-    }
-
-    void onResolve(error_code ec, tcp::resolver::results_type results) {
-        if (!completion_) return;
-        if (ec) return fail(ec.message());
-        beast::get_lowest_layer(stream_).async_connect(
-            results, [self = this->shared_from_this()](error_code ec, const tcp::endpoint&) { self->onConnect(ec); });
-    }
-
-    void onConnect(error_code ec) {
-        if (!completion_) return;
-        if (ec) return fail(ec.message());
-        if constexpr (Secure) {
-            stream_.async_handshake(net::ssl::stream_base::client,
-                                    [self = this->shared_from_this()](error_code ec) { self->onTlsHandshake(ec); });
-        } else {
-            write();
-        }
-    }
-
-    void onTlsHandshake(error_code ec) {
-        if (!completion_) return;
-        if (ec) return fail(tls::errorText(ec, sslHandle()));
-        write();
-    }
-
     void write() {
         http::async_write(stream_, request_,
                           [self = this->shared_from_this()](error_code ec, std::size_t) { self->onWrite(ec); });
@@ -137,13 +100,7 @@ private:
         completion(std::move(result));
     }
 
-    SSL* sslHandle() {
-        if constexpr (Secure) {
-            return stream_.native_handle();
-        } else {
-            return nullptr;
-        }
-    }
+    SSL* sslHandle() { return sslOf(stream_); }
 
     const std::shared_ptr<QueueState> queue_;  // first: the context outlives the objects below
     Stream stream_;

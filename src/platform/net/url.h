@@ -21,7 +21,7 @@ struct ParsedUrl {
 };
 
 // Absolute URLs of the four schemes only; no user info, no spaces or control characters.
-std::optional<ParsedUrl> parseUrl(std::string_view text);
+[[nodiscard]] std::optional<ParsedUrl> parseUrl(std::string_view text);
 
 // The pieces of an address that the connect-to rules parse the same way.
 namespace UrlParts {

@@ -15,6 +15,7 @@
 #include "core/links/websocket_like.h"
 #include "platform/net/header_text.h"
 #include "platform/net/tls.h"
+#include "platform/net/transport.h"
 #include "platform/net/utf8.h"
 
 namespace quendra {
@@ -74,13 +75,13 @@ namespace {
 
 template <bool Secure>
 class Connection final : public WsConnection, public std::enable_shared_from_this<Connection<Secure>> {
-    using Next = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+    using Next = TransportStream<Secure>;
 
 public:
     Connection(std::shared_ptr<QueueState> queue, ParsedUrl url, std::vector<std::string> protocols,
                NetTuning tuning, std::weak_ptr<BeastWebSocket> owner)
         : queue_(std::move(queue)),
-          ws_(makeNext(*queue_)),
+          ws_(makeTransportStream<Next>(queue_->context())),
           resolver_(queue_->context()),
           deadline_(queue_->context()),
           url_(std::move(url)),
@@ -90,19 +91,11 @@ public:
 
     void start() override {
         if (done_) return;
-        if constexpr (Secure) {
-            if (!tls::prepareClient(ws_.next_layer().native_handle(), url_.host)) {
-                fail("nome del server non utilizzabile per TLS: " + url_.host, CloseCode::invalidUrl);
-                return;
-            }
-        }
-        const auto rules = tuning_.connectTo ? *tuning_.connectTo : connectToFromEnvironment();
-        const Endpoint target = routeConnection(rules, url_.host, url_.port);
-        armDeadline();
-        resolver_.async_resolve(target.host, std::to_string(target.port),
-                                [self = this->shared_from_this()](error_code ec, tcp::resolver::results_type results) {
-                                    self->onResolve(ec, std::move(results));
-                                });
+        const auto self = this->shared_from_this();
+        connectTransport(ws_.next_layer(), resolver_, url_, tuning_,
+                         TransportSteps{[self] { return self->done_; }, [self] { self->armDeadline(); },
+                                        [self](TransportFailure failure) { self->failTransport(failure); },
+                                        [self] { self->startHandshake(); }});
     }
 
     void send(const std::string& text) override {
@@ -141,14 +134,6 @@ public:
     }
 
 private:
-    static Next makeNext(QueueState& queue) {
-        if constexpr (Secure) {
-            return Next(queue.context(), tls::clientContext());
-        } else {
-            return Next(queue.context());
-        }
-    }
-
     void armDeadline() {
         deadline_.expires_after(toDuration(tuning_.stepTimeoutMs));
         deadline_.async_wait([weak = std::weak_ptr(this->shared_from_this())](error_code ec) {
@@ -158,33 +143,12 @@ private:
         });
     }
 
-    void onResolve(error_code ec, tcp::resolver::results_type results) {
-        if (done_) return;
-        if (ec) return fail(ec.message());
-        armDeadline();
-        beast::get_lowest_layer(ws_).async_connect(
-            results, [self = this->shared_from_this()](error_code ec, const tcp::endpoint&) { self->onConnect(ec); });
-    }
-
-    void onConnect(error_code ec) {
-        if (done_) return;
-        if (ec) return fail(ec.message());
-        if constexpr (Secure) {
-            armDeadline();
-            ws_.next_layer().async_handshake(net::ssl::stream_base::client,
-                                             [self = this->shared_from_this()](error_code ec) { self->onTlsHandshake(ec); });
-        } else {
-            startHandshake();
+    void failTransport(const TransportFailure& failure) {
+        switch (failure.kind) {
+            case TransportFailure::Kind::unusableHost: return fail(failure.text, CloseCode::invalidUrl);
+            case TransportFailure::Kind::tlsRefused: return fail(failure.text, CloseCode::tlsFailure);
+            case TransportFailure::Kind::network: return fail(failure.text);
         }
-    }
-
-    void onTlsHandshake(error_code ec) {
-        if (done_) return;
-        // OpenSSL's own errors (verification, protocol) stay whatever the retry; a connection
-        // reset or cut during the handshake may not.
-        const bool tlsRefused = ec.category() == net::error::get_ssl_category();
-        if (ec) return fail(tls::errorText(ec, sslHandle()), tlsRefused ? CloseCode::tlsFailure : 1006);
-        startHandshake();
     }
 
     void startHandshake() {
@@ -311,13 +275,7 @@ private:
         beast::get_lowest_layer(ws_).socket().close(ignored);
     }
 
-    SSL* sslHandle() {
-        if constexpr (Secure) {
-            return ws_.next_layer().native_handle();
-        } else {
-            return nullptr;
-        }
-    }
+    SSL* sslHandle() { return sslOf(ws_.next_layer()); }
 
     const std::shared_ptr<QueueState> queue_;  // first: the context outlives the objects below
     websocket::stream<Next> ws_;

@@ -43,7 +43,7 @@ public:
     // the file it leads to is written that way and the link stays. Temporary files that earlier
     // saves left behind (older than a minute) are removed. Mode 0600; the folder is created
     // when missing. A failure leaves the old file untouched and says why; callers may ignore it.
-    tl::expected<void, std::string> save(const Settings& settings) const;
+    [[nodiscard]] tl::expected<void, std::string> save(const Settings& settings) const;
 
     // The stored settings without touching the keychain: no secrets, the legacy item left alone.
     // For callers that read the secrets themselves, asynchronously.

@@ -43,7 +43,7 @@ inline constexpr double renewAfterMs = 540000;
 
 // The endpoint for `token` (its text and kind only) and `apiVersion`, with the token
 // percent-encoded into the query. An empty token text fails.
-tl::expected<std::string, LinkError> buildUrl(const Token& token, std::string_view apiVersion);
+[[nodiscard]] tl::expected<std::string, LinkError> buildUrl(const Token& token, std::string_view apiVersion);
 
 // Setup shapes to try, most capable first: 3 per API version ("v1beta", plus "v1alpha" for
 // ephemeral tokens), repeated without the glossary when there is one.

@@ -1,9 +1,7 @@
 #include "core/links/gemini/gemini_translator.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -51,291 +49,104 @@ void cancelTimer(std::shared_ptr<Cancellable>& timer) {
 
 }  // namespace
 
-void GeminiTranslator::Session::settle(Result result) {
-    auto pending = std::exchange(pending_, nullptr);
-    if (pending) pending(std::move(result));
-}
+class GeminiTranslator::Session final : public Connection {
+public:
+    Session(std::shared_ptr<WebSocketLike> ws, std::string setup)
+        : Connection(std::move(ws)), setup(std::move(setup)) {}
+    const std::string setup;
+};
 
 GeminiTranslator::GeminiTranslator(TranslatorOptions options)
-    : Translator(std::move(options)), lastUsageEmit_(-std::numeric_limits<double>::infinity()) {
-    // Every line passes the credential redactor: URLs and errors may carry the token.
-    const Logger base = opts.logger;
-    log_.debug = [base, secrets = credentials()](const std::string& text) {
-        if (base.debug) base.debug(GeminiProtocol::redact(withoutSecrets(text, *secrets)));
-    };
-    log_.warn = [base, secrets = credentials()](const std::string& text) {
-        if (base.warn) base.warn(GeminiProtocol::redact(withoutSecrets(text, *secrets)));
-    };
-    const double chunks = std::round(opts.tuning.maxQueueMs / 100);
-    maxQueueChunks_ = chunks >= 1 ? static_cast<std::int64_t>(std::min(chunks, 1e15)) : 1;
-}
+    : ConnectedTranslator(std::move(options), GeminiProtocol::redact, "rinnovo") {}
 
-GeminiTranslator::~GeminiTranslator() {
-    cancelTimer(renewTimer_);
-    cancelTimer(streamEndTimer_);
-    for (const auto& weak : sessions_) {
-        const auto session = weak.lock();
-        if (!session || session->socketClosed_) continue;
-        cancelTimer(session->setupTimer_);
-        cancelTimer(session->drainTimer);
-        session->onReady = nullptr;
-        session->pending_ = nullptr;
-        const auto ws = session->ws;
-        ws->onOpen = nullptr;
-        ws->onMessage = nullptr;
-        ws->onClose = nullptr;
-        ws->close(1000, "rinnovo");
-    }
-}
-
-std::string GeminiTranslator::redacted(std::string_view text) const {
-    return GeminiProtocol::redact(withoutCredentials(text));
-}
-
-Error GeminiTranslator::redacted(const Error& error) const {
-    return std::visit(
-        [this](auto e) -> Error {
-            e.message = redacted(e.message);
-            return e;
-        },
-        error);
-}
+GeminiTranslator::~GeminiTranslator() { cancelTimer(streamEndTimer_); }
 
 std::shared_ptr<GeminiTranslator> GeminiTranslator::self() {
     return std::static_pointer_cast<GeminiTranslator>(shared_from_this());
 }
 
-void GeminiTranslator::connect(Completion completion) {
-    if (active_ || switching_) {
-        if (completion) completion(std::nullopt);
-        return;
-    }
-    closing_ = false;
-    youngDrops_ = 0;
-    // Set before the state report, so that a `close` from inside it ends this series cleanly.
-    switching_ = true;
-    if (state != LinkState::connecting) setState(LinkState::connecting);
-    const auto epoch = epoch_;
-    std::weak_ptr<GeminiTranslator> weak = self();
-    openWithRetry(0, std::nullopt, epoch,
-                  [weak, epoch, completion = std::move(completion)](SessionResult result) {
-                      const auto self = weak.lock();
-                      if (!self) return;
-                      if (result) {
-                          if (self->closingFor(epoch)) {
-                              self->retire(*result, 0);
-                          } else {
-                              self->switching_ = false;
-                              self->activate(*result);
-                              if (self->state != LinkState::open) self->setState(LinkState::open);
-                          }
-                          if (completion) completion(std::nullopt);
-                          return;
-                      }
-                      if (self->closingFor(epoch)) {
-                          if (completion) completion(std::nullopt);
-                          return;
-                      }
-                      self->switching_ = false;
-                      const Error shown = self->redacted(result.error());
-                      self->setState(LinkState::error, errorMessage(shown));
-                      if (completion) completion(shown);
-                  });
-}
+// ---------------------------------------------------------------------------------------------
+// Connections: setup variants, resumption, setup confirmation
 
-void GeminiTranslator::openWithRetry(std::int64_t attempt, std::optional<Error> lastError,
-                                     std::uint64_t epoch, SessionCompletion completion) {
-    if (closingFor(epoch)) {
-        completion(tl::unexpected(Error{LinkError{"chiuso", std::nullopt, false}}));
-        return;
-    }
-    if (attempt > opts.tuning.maxRetries) {
-        completion(tl::unexpected(
-            lastError.value_or(Error{LinkError{"connessione fallita", std::nullopt, false}})));
-        return;
-    }
+std::optional<std::string> GeminiTranslator::resumptionHandleFor(std::int64_t attempt) const {
     // A handle that failed twice is not offered again.
-    std::optional<std::string> handle = attempt <= 1 ? resumptionHandle_ : std::nullopt;
-    const bool withHandle = handle.has_value();
-    std::weak_ptr<GeminiTranslator> weak = self();
-    openOnce(std::move(handle), epoch,
-             [weak, attempt, withHandle, epoch, completion](SessionResult result) {
-                 const auto self = weak.lock();
-                 if (!self) return;
-                 if (result) {
-                     completion(std::move(result));
-                     return;
-                 }
-                 const Error error = result.error();
-                 self->log_.warn("connessione fallita (tentativo " + std::to_string(attempt + 1) +
-                                 "): " + errorMessage(error));
-                 if (isNonRetryable(error)) {
-                     const auto* link = std::get_if<LinkError>(&error);
-                     if (link && link->setupRejected) {
-                         if (withHandle) {
-                             // The service may refuse a stale handle: try once more without it.
-                             self->resumptionHandle_.reset();
-                             self->openWithRetry(attempt + 1, error, epoch, completion);
-                             return;
-                         }
-                         if (self->variantIdx_ + 1 < static_cast<std::int64_t>(self->variants_.size())) {
-                             ++self->variantIdx_;
-                             const auto& v = self->variants_[static_cast<size_t>(self->variantIdx_)];
-                             self->log_.warn("setup rifiutato, provo la variante " +
-                                             std::to_string(self->variantIdx_) + ": " + v.apiVersion +
-                                             ", ripresa=" + flag(v.sessionResumption) +
-                                             ", compressione=" + flag(v.contextCompression) +
-                                             ", glossario=" + flag(v.glossary));
-                             self->openWithRetry(attempt, error, epoch, completion);
-                             return;
-                         }
-                     }
-                     completion(tl::unexpected(error));
-                     return;
-                 }
-                 const auto& tuning = self->opts.tuning;
-                 if (attempt < tuning.maxRetries) {
-                     const double delay = retryDelayMs(tuning, attempt, self->opts.random());
-                     (void)self->opts.scheduler->after(delay, [self, attempt, error, epoch, completion] {
-                         self->openWithRetry(attempt + 1, error, epoch, completion);
-                     });
-                     return;
-                 }
-                 completion(tl::unexpected(error));
-             });
+    return attempt <= 1 ? resumptionHandle_ : std::nullopt;
 }
 
-void GeminiTranslator::openOnce(std::optional<std::string> handle, std::uint64_t epoch,
-                                SessionCompletion completion) {
-    auto answered = std::make_shared<bool>(false);
-    opts.getToken([self = self(), handle = std::move(handle), epoch, completion = std::move(completion),
-                   answered](Result<Token> token) {
-        // A token source that answers twice must not open two connections.
-        if (std::exchange(*answered, true)) return;
-        self->startSession(handle, epoch, std::move(token), completion);
-    });
-}
-
-void GeminiTranslator::startSession(const std::optional<std::string>& handle, std::uint64_t epoch,
-                                    Result<Token> token, SessionCompletion completion) {
-    if (closingFor(epoch)) {
-        completion(tl::unexpected(Error{LinkError{"chiuso", std::nullopt, false}}));
-        return;
-    }
-    if (!token) {
-        completion(tl::unexpected(token.error()));
-        return;
-    }
-    rememberCredential(token->token);
-    if (token->kind == Token::Kind::ephemeral && token->expiresAtMs &&
-        *token->expiresAtMs <= opts.scheduler->nowMs()) {
-        completion(tl::unexpected(Error{LinkError{
-            "gettone già scaduto (controlla data e ora del computer)", std::nullopt, false}}));
-        return;
-    }
-    if (variants_.empty() || variantsKind_ != token->kind) {
+tl::expected<ConnectedTranslator::ConnectionPtr, Error> GeminiTranslator::openConnection(
+    const Attempt& attempt, const Token& token) {
+    if (auto expired = expiredToken(token)) return tl::unexpected(std::move(*expired));
+    if (variants_.empty() || variantsKind_ != token.kind) {
         const bool hasGlossary = !trimWhitespace(opts.glossary).empty();
-        variants_ = GeminiProtocol::compatVariants(token->kind, hasGlossary);
-        variantsKind_ = token->kind;
+        variants_ = GeminiProtocol::compatVariants(token.kind, hasGlossary);
+        variantsKind_ = token.kind;
         variantIdx_ = 0;
     }
     const GeminiVariant variant = variants_[static_cast<size_t>(variantIdx_)];
-    auto url = GeminiProtocol::buildUrl(*token, variant.apiVersion);
-    if (!url) {
-        completion(tl::unexpected(Error{url.error()}));
-        return;
-    }
-    const std::string setup = jsonString(GeminiProtocol::buildSetup(
+    auto url = GeminiProtocol::buildUrl(token, variant.apiVersion);
+    if (!url) return tl::unexpected(Error{url.error()});
+    std::string setup = jsonString(GeminiProtocol::buildSetup(
         opts.targetLanguage, opts.voice, variant.glossary ? opts.glossary : std::string(), false,
         variant.sessionResumption, variant.contextCompression,
-        variant.sessionResumption ? handle : std::nullopt));
-
-    const auto ws = opts.makeSocket(*url, {});
-    if (!ws) {
-        completion(tl::unexpected(Error{LinkError{"connessione fallita", std::nullopt, false}}));
-        return;
-    }
-    const auto session = std::make_shared<Session>(ws);
-    session->pending_ = std::move(completion);
-    std::erase_if(sessions_, [](const std::weak_ptr<Session>& weak) {
-        const auto s = weak.lock();
-        return !s || s->socketClosed_;
-    });
-    sessions_.push_back(session);
-
-    const std::weak_ptr<Session> weakSession = session;
-    session->setupTimer_ = opts.scheduler->after(opts.tuning.setupTimeoutMs, [weakSession] {
-        const auto s = weakSession.lock();
-        if (!s || s->ready) return;
-        s->onReady = nullptr;
-        s->settle(tl::unexpected(Error{LinkError{"timeout del setup", std::nullopt, false}}));
-        s->ws->close(4000, "timeout setup");
-    });
-    session->onReady = [weakSession] {
-        const auto s = weakSession.lock();
-        if (!s) return;
-        cancelTimer(s->setupTimer_);
-        s->settle(s);
-    };
-
-    // The socket's callbacks keep the session alive until its close; that close, or the
-    // destructor, clears them. Each copies what it needs first: clearing them destroys the
-    // closure that is running.
-    const std::weak_ptr<GeminiTranslator> weak = self();
-    ws->onOpen = [session, setup] {
-        const auto s = session;
-        const std::string text = setup;
-        s->ws->send(text);
-    };
-    ws->onMessage = [weak, session](const std::string& text) {
-        const auto s = session;
-        if (const auto self = weak.lock()) self->handleMessage(s, text);
-    };
-    ws->onClose = [weak, session](int code, const std::string& reason) {
-        const auto s = session;
-        const auto self = weak.lock();
-        const std::string why = reason;
-        socketClosed(self, s, code, why);
-    };
+        variant.sessionResumption ? attempt.resumptionHandle : std::nullopt));
+    auto ws = openSocket(*url, {});
+    if (!ws) return tl::unexpected(ws.error());
+    return std::make_shared<Session>(std::move(*ws), std::move(setup));
 }
 
-void GeminiTranslator::socketClosed(const std::shared_ptr<GeminiTranslator>& self,
-                                    const std::shared_ptr<Session>& session, int code,
-                                    const std::string& reason) {
-    cancelTimer(session->setupTimer_);
-    session->socketClosed_ = true;
-    const auto ws = session->ws;
-    ws->onOpen = nullptr;
-    ws->onMessage = nullptr;
-    ws->onClose = nullptr;
-    session->onReady = nullptr;
-    cancelTimer(session->drainTimer);
-
-    std::string description = "codice " + std::to_string(code);
-    if (!reason.empty()) description += " " + reason;
-
-    if (!session->ready) {
-        // 1007 and 1008 before the setup is confirmed: the service refused this setup. The
-        // transport's final codes (TLS, address, credential refused) end the series too.
-        const bool rejected = code == 1007 || code == 1008;
-        const bool final = rejected || CloseCode::isFinal(code);
-        session->settle(tl::unexpected(Error{LinkError{
-            "chiuso prima del setup (" + description + ")",
-            final ? std::optional<bool>(false) : std::nullopt, rejected}}));
-        return;
-    }
-    if (!self) return;
-    std::erase(self->draining_, session);
-    if (!session->retired && self->active_ == session && !self->closing_) {
-        const std::string what = "connessione caduta (" + description + ")";
-        self->log_.warn(what);
-        self->active_ = nullptr;
-        self->renew("dropped", what);
-    }
+void GeminiTranslator::connectionOpened(const ConnectionPtr& connection) {
+    const auto& session = static_cast<const Session&>(*connection);
+    session.ws->send(session.setup);
 }
 
-void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
-                                     const std::string& text) {
+void GeminiTranslator::connectionMessage(const ConnectionPtr& connection, const std::string& text) {
+    handleMessage(connection, text);
+}
+
+Error GeminiTranslator::closedBeforeReady(int code, const std::string& description) const {
+    // 1007 and 1008 before the setup is confirmed: the service refused this setup. The
+    // transport's final codes (TLS, address, credential refused) end the series too.
+    const bool rejected = code == 1007 || code == 1008;
+    const bool final = rejected || CloseCode::isFinal(code);
+    return Error{LinkError{"chiuso prima del setup (" + description + ")",
+                           final ? std::optional<bool>(false) : std::nullopt, rejected}};
+}
+
+Error GeminiTranslator::setupTimedOut() const {
+    return Error{LinkError{"timeout del setup", std::nullopt, false}};
+}
+
+void GeminiTranslator::attemptEnded(const ConnectionPtr& connection, AttemptEnd why) {
+    // A socket the peer closed is gone already.
+    if (why == AttemptEnd::timedOut) connection->ws->close(4000, "timeout setup");
+}
+
+std::optional<std::int64_t> GeminiTranslator::retryAtOnce(const Attempt& attempt, const Error& error) {
+    const auto* link = std::get_if<LinkError>(&error);
+    if (!link || !link->setupRejected) return std::nullopt;
+    if (attempt.resumptionHandle) {
+        // The service may refuse a stale handle: try once more without it.
+        resumptionHandle_.reset();
+        return attempt.number + 1;
+    }
+    if (variantIdx_ + 1 >= static_cast<std::int64_t>(variants_.size())) return std::nullopt;
+    ++variantIdx_;
+    const auto& v = variants_[static_cast<size_t>(variantIdx_)];
+    log_.warn("setup rifiutato, provo la variante " + std::to_string(variantIdx_) + ": " + v.apiVersion +
+              ", ripresa=" + flag(v.sessionResumption) + ", compressione=" + flag(v.contextCompression) +
+              ", glossario=" + flag(v.glossary));
+    return attempt.number;
+}
+
+std::optional<double> GeminiTranslator::renewAfterMs(const ConnectionPtr&) const {
+    return opts.tuning.renewAfterMs.value_or(GeminiProtocol::renewAfterMs);
+}
+
+void GeminiTranslator::sendQueued(const ConnectionPtr& connection, const std::vector<std::int16_t>& samples) {
+    sendChunk(connection, samples);
+}
+
+void GeminiTranslator::handleMessage(const ConnectionPtr& session, const std::string& text) {
     // Only the parse is guarded: what the owner's callbacks throw goes up to the core queue's run
     // loop, as with every other link.
     const json message = parseJson(text);
@@ -344,11 +155,7 @@ void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
         return;
     }
 
-    if (message.contains("setupComplete") && !session->ready) {
-        session->ready = true;
-        auto onReady = std::exchange(session->onReady, nullptr);
-        if (onReady) onReady();
-    }
+    if (message.contains("setupComplete") && !session->ready) connectionReady(session);
 
     if (const json* update = objectMember(message, "sessionResumptionUpdate")) {
         const std::string* handle = nonEmptyString(*update, "newHandle");
@@ -359,7 +166,7 @@ void GeminiTranslator::handleMessage(const std::shared_ptr<Session>& session,
         const json* timeLeft = jsonMember(*goAway, "timeLeft");
         const auto ms = GeminiProtocol::parseDuration(timeLeft ? *timeLeft : json());
         log_.debug("goAway, tempo rimasto: " + describeTimeLeft(ms));
-        if (session == active_ && !session->retired) renew("goAway");
+        if (session == active() && !session->retired) renew("goAway");
     }
 
     // A draining connection still delivers what it translates.
@@ -409,123 +216,17 @@ void GeminiTranslator::handleServerContent(const json& content) {
     if (isTrue(content, "generationComplete")) finalizeTranscripts();
 }
 
-void GeminiTranslator::activate(const std::shared_ptr<Session>& session) {
-    active_ = session;
-    switching_ = false;
-    activatedAtMs_ = opts.scheduler->nowMs();
-    auto queued = std::exchange(queue_, {});
-    for (const auto& chunk : queued) sendChunk(session, chunk);
-    cancelTimer(renewTimer_);
-    const double renewAfter = opts.tuning.renewAfterMs.value_or(GeminiProtocol::renewAfterMs);
-    // An infinite delay means never; the scheduler would take it as "now".
-    if (renewAfter > 0 && std::isfinite(renewAfter)) {
-        std::weak_ptr<GeminiTranslator> weak = self();
-        renewTimer_ = opts.scheduler->after(renewAfter, [weak] {
-            if (const auto self = weak.lock()) self->renew("timer");
-        });
-    }
-}
-
-void GeminiTranslator::retire(const std::shared_ptr<Session>& session, double drainMs) {
-    session->retired = true;
-    if (std::find(draining_.begin(), draining_.end(), session) == draining_.end()) {
-        draining_.push_back(session);
-    }
-    cancelTimer(session->drainTimer);
-    if (drainMs <= 0) {
-        closeRetired(session);
-        return;
-    }
-    const std::weak_ptr<GeminiTranslator> weak = self();
-    const std::weak_ptr<Session> weakSession = session;
-    session->drainTimer = opts.scheduler->after(drainMs, [weak, weakSession] {
-        const auto s = weakSession.lock();
-        if (!s) return;
-        if (const auto self = weak.lock()) {
-            self->closeRetired(s);
-        } else {
-            s->ws->close(1000, "rinnovo");
-        }
-    });
-}
-
-void GeminiTranslator::closeRetired(const std::shared_ptr<Session>& session) {
-    std::erase(draining_, session);
-    cancelTimer(session->drainTimer);
-    session->ws->close(1000, "rinnovo");
-}
-
-void GeminiTranslator::renew(const std::string& reason, const std::string& dropText) {
-    if (closing_ || switching_) return;
-    const auto old = active_;
-    switching_ = true;
-    cancelTimer(renewTimer_);
-    log_.debug("rinnovo connessione (" + reason + ")");
-    const bool dropped = reason == "dropped";
-    // A planned renewal is invisible to the owner; only a drop is reported.
-    if (dropped && state != LinkState::reconnecting) setState(LinkState::reconnecting);
-    if (old && !old->retired) retire(old, dropped ? 0 : opts.tuning.drainMs);
-    const auto epoch = epoch_;
-    std::weak_ptr<GeminiTranslator> weak = self();
-    SessionCompletion done = [weak, epoch](SessionResult result) {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (result) {
-            if (self->closingFor(epoch)) {
-                self->retire(*result, 0);
-                return;
-            }
-            self->activate(*result);
-            if (self->state != LinkState::open) self->setState(LinkState::open);
-            return;
-        }
-        if (self->closingFor(epoch)) return;
-        self->switching_ = false;
-        self->active_ = nullptr;
-        self->setState(LinkState::error, self->redacted(errorMessage(result.error())));
-    };
-    if (dropped) {
-        // A connection that died young counts as a failed attempt: the reconnection waits the
-        // backoff of the young drops in a row, and the retry cap ends them.
-        youngDrops_ = opts.scheduler->nowMs() - activatedAtMs_ < shortLivedMs ? youngDrops_ + 1 : 0;
-        if (youngDrops_ > 0 && youngDrops_ > opts.tuning.maxRetries) {
-            done(tl::unexpected(Error{LinkError{dropText.empty() ? "connessione caduta" : dropText, std::nullopt, false}}));
-            return;
-        }
-        if (youngDrops_ > 0) {
-            const double delay = retryDelayMs(opts.tuning, youngDrops_ - 1, opts.random());
-            log_.debug("connessione durata meno di " + std::to_string(static_cast<int>(shortLivedMs / 1000)) +
-                       " s: nuovo tentativo tra " + std::to_string(static_cast<std::int64_t>(delay)) + " ms");
-            (void)opts.scheduler->after(delay, [me = self(), epoch, done] {
-                me->openWithRetry(0, std::nullopt, epoch, done);
-            });
-            return;
-        }
-    }
-    openWithRetry(0, std::nullopt, epoch, std::move(done));
-}
-
-bool GeminiTranslator::canSendNow() const {
-    return !switching_ && active_ && active_->ws->isOpen();
-}
-
 void GeminiTranslator::sendAudio(const std::vector<std::int16_t>& samples) {
-    if (closing_ || state == LinkState::closed || state == LinkState::error) return;
+    if (!takesAudio()) return;
     if (canSendNow()) {
-        sendChunk(active_, samples);
-        armStreamEnd();
-        return;
-    }
-    queue_.push_back(samples);
-    while (static_cast<std::int64_t>(queue_.size()) > maxQueueChunks_) {
-        queue_.pop_front();
-        ++droppedChunks_;
+        sendChunk(active(), samples);
+    } else {
+        enqueue(samples);
     }
     armStreamEnd();
 }
 
-void GeminiTranslator::sendChunk(const std::shared_ptr<Session>& session,
-                                 const std::vector<std::int16_t>& samples) {
+void GeminiTranslator::sendChunk(const ConnectionPtr& session, const std::vector<std::int16_t>& samples) {
     session->ws->send(jsonString(GeminiProtocol::buildAudio(samples)));
     inputBytes += 2 * static_cast<std::int64_t>(samples.size());
     maybeEmitUsage();
@@ -541,15 +242,7 @@ void GeminiTranslator::armStreamEnd() {
 }
 
 void GeminiTranslator::sendAudioStreamEnd() {
-    if (canSendNow()) active_->ws->send(jsonString(GeminiProtocol::buildAudioStreamEnd()));
-}
-
-void GeminiTranslator::maybeEmitUsage() {
-    const double now = opts.scheduler->nowMs();
-    if (now - lastUsageEmit_ >= opts.tuning.usageIntervalMs) {
-        lastUsageEmit_ = now;
-        reportUsage();
-    }
+    if (canSendNow()) active()->ws->send(jsonString(GeminiProtocol::buildAudioStreamEnd()));
 }
 
 void GeminiTranslator::transcript(TranscriptKind kind, const std::string& text, bool finished) {
@@ -571,20 +264,8 @@ void GeminiTranslator::finalizeTranscripts() {
 }
 
 void GeminiTranslator::close() {
-    // A second close, with no connect in between, shows nothing.
-    if (closing_ && state == LinkState::closed) return;
-    closing_ = true;
-    ++epoch_;
-    cancelTimer(renewTimer_);
+    if (!closeConnections(false)) return;
     cancelTimer(streamEndTimer_);
-    queue_.clear();  // discarded, not counted as dropped
-    if (active_ && std::find(draining_.begin(), draining_.end(), active_) == draining_.end()) {
-        draining_.push_back(active_);
-    }
-    const auto sessions = draining_;
-    for (const auto& session : sessions) retire(session, 0);
-    active_ = nullptr;
-    switching_ = false;
     reportUsage();
     if (state != LinkState::closed) setState(LinkState::closed);
 }

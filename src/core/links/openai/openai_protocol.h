@@ -18,7 +18,7 @@ inline constexpr const char* model = "gpt-realtime-translate";
 inline constexpr const char* host = "api.openai.com";
 inline constexpr const char* wsUrl = "wss://api.openai.com/v1/realtime/translations";
 // Samples per second of the audio exchanged with the service, both directions.
-inline constexpr int apiRate = 24000;
+inline constexpr int apiRateHz = 24000;
 inline constexpr const char* transcriptionModel = "gpt-realtime-whisper";
 // Factor applied to every received audio chunk (clamped to 16 bits).
 inline constexpr double outputGain = 4;

@@ -589,5 +589,25 @@ TEST_F(OpenAILinkTest, UsageAtMostOncePerIntervalAndOnClose) {
     EXPECT_EQ(rec.usages.back(), (Usage{2.5, 0}));
 }
 
+TEST_F(OpenAILinkTest, ALinkLetGoWithoutCloseClosesItsSockets) {
+    // The sockets' callbacks hold their connections: a link dropped without `close`, ready or
+    // still connecting, closes and detaches them so that none lives on.
+    auto ready = makeOpen();
+    const auto readySocket = sockets.last();
+    auto connecting = make();
+    CompletionLog done;
+    connecting->connect(done.completion());
+    const auto attemptSocket = sockets.last();
+    ASSERT_NE(attemptSocket, readySocket);
+    ready.reset();
+    connecting.reset();
+    for (const auto& socket : {readySocket, attemptSocket}) {
+        EXPECT_EQ(socket->closeCalls, (std::vector<ScriptedSocket::CloseCall>{{1000, "fine"}}));
+        EXPECT_FALSE(socket->onMessage);
+        EXPECT_FALSE(socket->onClose);
+    }
+    EXPECT_EQ(done.calls(), 0);
+}
+
 }  // namespace
 }  // namespace quendra::test
