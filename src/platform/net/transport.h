@@ -121,6 +121,10 @@ void connectTransport(Stream& stream, boost::asio::ip::tcp::resolver& resolver, 
                 results, [&stream, steps](error_code ec, const tcp::endpoint&) {
                     if (steps->abandoned()) return;
                     if (ec) return steps->failed({TransportFailure::Kind::network, ec.message()});
+                    // Audio goes out as small frames every 100 ms: without this each waits for
+                    // the peer's delayed acknowledgement (about 40 ms on Linux).
+                    error_code ignored;
+                    boost::beast::get_lowest_layer(stream).socket().set_option(tcp::no_delay(true), ignored);
                     detail::afterConnect(stream, steps);
                 });
         });
