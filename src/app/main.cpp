@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/control_channel.h"
 #include "app/model/app_model.h"
 #include "app/platform_bindings.h"
 #include "app/panel/app_windows.h"
@@ -110,10 +111,17 @@ int run(int argc, char** argv) {
     QObject::connect(&instance, &SingleInstance::activationRequested, window.get(), &MainWindow::bringToFront);
     window->show();
 
+    // Test-only remote control (see the README); off unless OMBRIX_CONTROL names a socket.
+    std::unique_ptr<ControlChannel> control;
+    if (auto path = environmentValue("OMBRIX_CONTROL"); path && !path->empty()) {
+        control = ControlChannel::listen(*path, model, [&app] { app.quit(); }, logger.warn);
+    }
+
     const int code = QApplication::exec();
 
     // Reverse order: the views let go of the model, the model stops its graphs and the engine on
     // the core queue, the core queue stops, and the sound layer moves back whatever it captured.
+    control.reset();
     tray.reset();
     window.reset();
     shutDownApplication(*model, queue, log);
