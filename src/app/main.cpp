@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <sys/socket.h>
@@ -102,6 +103,16 @@ int run(int argc, char** argv) {
     deps.speakGraph = std::make_shared<PulseSpeakGraph>(server, postToCore, logger);
 
     auto model = AppModel::create(std::move(deps));
+    // Diagnostics: a shorter idle stop than the quarter of an hour, so that it can be tried out.
+    if (auto seconds = environmentValue("OMBRIX_IDLE_SECONDS")) {
+        char* end = nullptr;
+        const double value = std::strtod(seconds->c_str(), &end);
+        if (end != seconds->c_str() && *end == '\0' && value > 0 && value * 1000 < TranslationEngine::idleMs) {
+            queue.post([engine = model->engine(), ms = value * 1000] { engine->idleAfterMs = ms; });
+        } else {
+            logger.warn("OMBRIX_IDLE_SECONDS ignorato: " + *seconds);
+        }
+    }
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     auto window = std::make_unique<MainWindow>(model, hasTray);
     std::unique_ptr<TrayPanel> tray;

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <deque>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -237,15 +241,34 @@ protected:
     void SetUp() override {
         if (soundServerKind().empty()) GTEST_SKIP() << "needs tests/support/sound_with_server.sh";
         ASSERT_FALSE(speechA().samples.empty()) << "espeak-ng missing";
+        // Settings and log of this test's own, whoever ran before in the same server.
+        char folder[] = "/tmp/ombrix-e2e-home.XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        home = folder;
     }
 
     void TearDown() override {
         if (HasFailure() && ombrix) std::cerr << "ombrix standard error:\n" << ombrix->standardError() << "\n";
+        if (HasFailure()) {
+            std::ifstream log(home + "/state/ombrix/Ombrix.log");
+            std::deque<std::string> last;
+            for (std::string l; std::getline(log, l);) {
+                last.push_back(l);
+                if (last.size() > 80) last.pop_front();
+            }
+            std::cerr << "end of the log:\n";
+            for (const auto& l : last) std::cerr << l << "\n";
+        }
+        ombrix.reset();
+        std::error_code ignored;
+        if (!home.empty()) std::filesystem::remove_all(home, ignored);
     }
 
     // Starts `ombrix` (again, when one ran before) and waits for its first lists.
     void launch(std::map<std::string, std::string> environment = {}) {
         ombrix.reset();
+        environment.emplace("XDG_CONFIG_HOME", home + "/config");
+        environment.emplace("XDG_STATE_HOME", home + "/state");
         std::string error;
         ombrix = Ombrix::start(environment, error);
         ASSERT_TRUE(ombrix) << error;
@@ -295,6 +318,7 @@ protected:
         ASSERT_TRUE(waitFor([](const Json& s) { return !s["account"].is_null() && s["signedIn"].get<bool>(); }));
     }
 
+    std::string home;
     ProviderPeers peers;
     std::unique_ptr<Ombrix> ombrix;
 };

@@ -186,7 +186,7 @@ std::vector<float> Recorder::samples() const {
     std::ifstream in(file_, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<float> out(bytes.size() / sizeof(float));
-    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));  // nothing recorded yet: no copy
     return out;
 }
 
