@@ -7,11 +7,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/control_channel.h"
 #include "app/model/app_model.h"
 #include "app/platform_bindings.h"
 #include "app/panel/app_windows.h"
@@ -101,6 +103,16 @@ int run(int argc, char** argv) {
     deps.speakGraph = std::make_shared<PulseSpeakGraph>(server, postToCore, logger);
 
     auto model = AppModel::create(std::move(deps));
+    // Diagnostics: a shorter idle stop than the quarter of an hour, so that it can be tried out.
+    if (auto seconds = environmentValue("OMBRIX_IDLE_SECONDS")) {
+        char* end = nullptr;
+        const double value = std::strtod(seconds->c_str(), &end);
+        if (end != seconds->c_str() && *end == '\0' && value > 0 && value * 1000 < TranslationEngine::idleMs) {
+            queue.post([engine = model->engine(), ms = value * 1000] { engine->idleAfterMs = ms; });
+        } else {
+            logger.warn("OMBRIX_IDLE_SECONDS ignorato: " + *seconds);
+        }
+    }
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     auto window = std::make_unique<MainWindow>(model, hasTray);
     std::unique_ptr<TrayPanel> tray;
@@ -110,10 +122,17 @@ int run(int argc, char** argv) {
     QObject::connect(&instance, &SingleInstance::activationRequested, window.get(), &MainWindow::bringToFront);
     window->show();
 
+    // Test-only remote control (see the README); off unless OMBRIX_CONTROL names a socket.
+    std::unique_ptr<ControlChannel> control;
+    if (auto path = environmentValue("OMBRIX_CONTROL"); path && !path->empty()) {
+        control = ControlChannel::listen(*path, model, [&app] { app.quit(); }, logger.warn);
+    }
+
     const int code = QApplication::exec();
 
     // Reverse order: the views let go of the model, the model stops its graphs and the engine on
     // the core queue, the core queue stops, and the sound layer moves back whatever it captured.
+    control.reset();
     tray.reset();
     window.reset();
     shutDownApplication(*model, queue, log);

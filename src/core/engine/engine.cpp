@@ -59,7 +59,7 @@ void TranslationEngine::start(std::optional<std::string> listenError, std::optio
     listenError_ = std::move(listenError);
     speakError_ = std::move(speakError);
     ledger_ = std::make_shared<UsageLedger>();
-    autoStop_.emplace(idleMs, scheduler_->nowMs());
+    autoStop_.emplace(idleAfterMs, scheduler_->nowMs());
     originalVoice_ = false;
     logger_.debug("motore avvio: modello " + settings_.provider);
     runStartMs_ = lastDelayLogMs_ = scheduler_->nowMs();
@@ -220,7 +220,7 @@ void TranslationEngine::statusTick(std::uint64_t run) {
     if (!current(run)) return;
     const double now = scheduler_->nowMs();
     if (autoStop_->check(now)) {
-        autoStop_.emplace(idleMs, now);
+        autoStop_.emplace(idleAfterMs, now);
         if (onAutoStop) onAutoStop("idle");
     }
     if (!current(run)) return;

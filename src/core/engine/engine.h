@@ -87,6 +87,9 @@ public:
     bool running() const { return running_; }
 
     LinkTuning tuning;
+    // How long nobody speaks and nothing plays before translation stops by itself; set before
+    // start. Only diagnostics shorten it.
+    double idleAfterMs = idleMs;
     std::function<void(const EngineStatus&)> onStatus;
     std::function<void(const std::string& reason)> onAutoStop;
     // Every transcript of either direction's links, on the core queue.

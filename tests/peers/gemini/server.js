@@ -33,6 +33,8 @@
 //   goaway-after <k>        send goAway after the k-th audio chunk of each connection (0: off)
 //   drop [code]             end every connection: abruptly (the client sees 1006) or with <code>
 //   drop-after <k>          drop each connection abruptly after its k-th audio chunk (0: off)
+//   repeat <n>              answer each audio chunk with its translation n times over (default
+//                           1): faster than real time, so the client's player fills up
 //   status                  print the statistics as one JSON line on stdout
 //   quit                    exit
 // When standard input is a pipe, its end also ends the peer, so a dying test leaves nothing behind.
@@ -108,6 +110,7 @@ const behaviour = {
   silent: 0,           // next connections that never get setupComplete
   goAwayAfter: 0,
   dropAfter: 0,
+  repeat: 1,
 };
 
 const stats = {
@@ -197,12 +200,13 @@ function onAudio(conn, audio) {
   }
   stats.audioChunks += 1;
   conn.chunks += 1;
-  const translated = resample16kTo24k(Buffer.from(audio.data, 'base64'));
+  const once = resample16kTo24k(Buffer.from(audio.data, 'base64'));
   if (args.echo) {
     send(conn.ws, { serverContent: { modelTurn: { parts: [{ inlineData: {
-      mimeType: 'audio/pcm;rate=24000', data: translated.toString('base64') } }] } } });
+      mimeType: 'audio/pcm;rate=24000', data: once.toString('base64') } }] } } });
     return;
   }
+  const translated = behaviour.repeat > 1 ? Buffer.concat(Array(behaviour.repeat).fill(once)) : once;
   send(conn.ws, {
     serverContent: {
       inputTranscription: { text: `pezzo ${conn.chunks} ` },
@@ -345,6 +349,9 @@ function runCommand(line) {
       return null;
     case 'drop-after':
       behaviour.dropAfter = count(rest[0], 0);
+      return null;
+    case 'repeat':
+      behaviour.repeat = Math.max(1, count(rest[0], 1));
       return null;
     case 'status':
       process.stdout.write(`${JSON.stringify(stats)}\n`);
