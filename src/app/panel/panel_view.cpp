@@ -242,12 +242,6 @@ void PanelView::build() {
     }
     column->addWidget(loggedOut_);
 
-    secretsLoading_ = new QLabel(QStringLiteral("Leggo l'accesso salvato nel portachiavi…"), content);
-    secretsLoading_->setObjectName("secretsLoading");
-    secretsLoading_->setWordWrap(true);
-    setCallout(secretsLoading_);
-    column->addWidget(secretsLoading_);
-
     accountMessage_ = new QLabel(content);
     accountMessage_->setObjectName("accountMessage");
     accountMessage_->setWordWrap(true);
@@ -378,7 +372,6 @@ void PanelView::build() {
     cost_ = captionLabel(QString(), content);
     cost_->setObjectName("cost");
     column->addWidget(cost_);
-    buildBudget(column, content);
 
     settingsToggle_ = new QToolButton(content);
     settingsToggle_->setObjectName("settingsToggle");
@@ -414,7 +407,6 @@ void PanelView::build() {
             editSettings([&](Settings& s) { s.serviceUrl = value; });
         });
         box->addWidget(serviceUrl_);
-        buildOwnKeys(box, settingsBox_);
     }
     column->addWidget(settingsBox_);
     connect(settingsToggle_, &QToolButton::toggled, this, [this](bool on) {
@@ -439,8 +431,7 @@ void PanelView::build() {
     footer->addWidget(quit, 0, Qt::AlignTop);
     column->addLayout(footer);
 
-    for (QLineEdit* field : {emailField_, codeField_, serviceUrl_, monthlyLimit_}) field->installEventFilter(this);
-    for (const auto& row : keyRows_) row.field->installEventFilter(this);
+    for (QLineEdit* field : {emailField_, codeField_, serviceUrl_}) field->installEventFilter(this);
     accountLine_->installEventFilter(this);
     setWidget(content);
 }
@@ -500,13 +491,7 @@ void PanelView::redraw(AppProperty property) {
         case AppProperty::running: redrawHeader(); redrawStatus(); break;
         case AppProperty::notice: redrawHeader(); break;
         case AppProperty::status: redrawStatus(); break;
-        case AppProperty::settings:
-            redrawSettingsValues();
-            redrawPickers();
-            redrawAccount();
-            redrawOwnKeys();
-            redrawBudget();
-            break;
+        case AppProperty::settings: redrawSettingsValues(); redrawPickers(); redrawAccount(); break;
         case AppProperty::outputDevices:
         case AppProperty::apps: redrawPickers(); break;
         case AppProperty::account:
@@ -521,9 +506,6 @@ void PanelView::redraw(AppProperty property) {
             redrawAccount();
             break;
         case AppProperty::captions: break;  // the captions window shows them
-        case AppProperty::secretsLoading: redrawAccount(); redrawPickers(); redrawOwnKeys(); break;
-        case AppProperty::monthSpend:
-        case AppProperty::budgetQuestion: redrawBudget(); break;
     }
 }
 
@@ -533,8 +515,6 @@ void PanelView::redrawAll() {
     redrawPickers();
     redrawSettingsValues();
     redrawStatus();
-    redrawOwnKeys();
-    redrawBudget();
 }
 
 void PanelView::redrawHeader() {
@@ -547,11 +527,9 @@ void PanelView::redrawAccount() {
     const Settings& settings = model_->settings();
     const bool in = !settings.sessionToken.empty();
     const bool waiting = !in && !model_->codeSentTo().empty();
-    const bool loading = model_->secretsLoading();
-    loggedIn_->setVisible(in && !loading);
-    waitingCode_->setVisible(waiting && !loading);
-    loggedOut_->setVisible(!in && !waiting && !loading);
-    secretsLoading_->setVisible(loading);
+    loggedIn_->setVisible(in);
+    waitingCode_->setVisible(waiting);
+    loggedOut_->setVisible(!in && !waiting);
     if (in) {
         const auto& account = model_->account();
         accountLineText_ =
