@@ -30,9 +30,6 @@ const char* propertyName(AppProperty property) {
         case AppProperty::accountMessage: return "accountMessage";
         case AppProperty::codeSentTo: return "codeSentTo";
         case AppProperty::captions: return "captions";
-        case AppProperty::secretsLoading: return "secretsLoading";
-        case AppProperty::monthSpend: return "monthSpend";
-        case AppProperty::budgetQuestion: return "budgetQuestion";
     }
     return "unknown";
 }

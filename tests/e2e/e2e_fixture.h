@@ -269,6 +269,9 @@ protected:
         ombrix.reset();
         environment.emplace("XDG_CONFIG_HOME", home + "/config");
         environment.emplace("XDG_STATE_HOME", home + "/state");
+        // The single-instance socket lives in the temporary folder: tests running side by side
+        // (one per sound server) must not find each other's program.
+        environment.emplace("TMPDIR", home);
         std::string error;
         ombrix = Ombrix::start(environment, error);
         ASSERT_TRUE(ombrix) << error;
