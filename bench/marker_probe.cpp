@@ -160,26 +160,26 @@ int runProbe(const ProbeOptions& options) {
         pa_threaded_mainloop_wait(p.loop);
     }
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), 1};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), 1};
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                                       PA_STREAM_ADJUST_LATENCY);
     // Like a call application: some tens of ms of buffer. Its size enters no figure, but the
     // stream must never run dry, or its positions would no longer be its playing times.
     pa_buffer_attr playAttr{};
     playAttr.maxlength = static_cast<uint32_t>(-1);
-    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(60 * PA_USEC_PER_MSEC, &spec));
+    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(60 * PA_USEC_PER_MSEC, &format));
     playAttr.prebuf = static_cast<uint32_t>(-1);
-    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &format));
     playAttr.fragsize = static_cast<uint32_t>(-1);
     pa_buffer_attr recAttr{};
     recAttr.maxlength = static_cast<uint32_t>(-1);
-    recAttr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    recAttr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &format));
 
-    p.record = pa_stream_new(p.context, "misura", &spec, nullptr);
+    p.record = pa_stream_new(p.context, "misura", &format, nullptr);
     pa_stream_set_state_callback(p.record, &Probe::onStreamState, &p);
     pa_stream_set_read_callback(p.record, &Probe::onRead, &p);
     pa_stream_connect_record(p.record, options.recordSource.c_str(), &recAttr, flags);
-    p.play = pa_stream_new(p.context, "chiamata", &spec, nullptr);
+    p.play = pa_stream_new(p.context, "chiamata", &format, nullptr);
     pa_stream_set_state_callback(p.play, &Probe::onStreamState, &p);
     pa_stream_set_write_callback(p.play, &Probe::onWrite, &p);
     pa_stream_connect_playback(p.play, options.playSink.empty() ? nullptr : options.playSink.c_str(), &playAttr,
