@@ -21,14 +21,8 @@ namespace {
 
 using test::ModelRig;
 
-template <typename T>
-T* child(QWidget& parent, const char* name) {
-    auto* found = parent.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-}
-
-std::string text(QLabel* label) { return label->text().toStdString(); }
+using test::child;
+using test::text;
 
 class CaptionsWindowTest : public ::testing::Test {
 protected:

@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QWidget>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -30,5 +32,15 @@ inline void screenshot(QWidget* widget, const std::string& name) {
     QDir().mkpath(QStringLiteral(OMBRIX_SCREENSHOT_DIR));
     widget->grab().save(QStringLiteral(OMBRIX_SCREENSHOT_DIR "/") + QString::fromStdString(name) + ".png");
 }
+
+// The descendant of `parent` with the object name `name`, or null with a test failure.
+template <typename T>
+T* child(QWidget& parent, const char* name) {
+    auto* found = parent.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+inline std::string text(QLabel* label) { return label->text().toStdString(); }
 
 }  // namespace quendra::test

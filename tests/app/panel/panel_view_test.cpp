@@ -24,14 +24,8 @@ namespace {
 
 using test::ModelRig;
 
-template <typename T>
-T* child(PanelView& view, const char* name) {
-    auto* found = view.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-}
-
-std::string text(QLabel* label) { return label->text().toStdString(); }
+using test::child;
+using test::text;
 
 // Whether `label` is drawn in the error red rather than a dimmed grey.
 bool isRed(QLabel* label) {
