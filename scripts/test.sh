@@ -31,10 +31,7 @@ run_ctest() {
 echo "== dev (ASan + UBSan)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
-# One retry per failing test: the first private PipeWire of a run, started while the other tests
-# start theirs, has missed its default devices for the harness's whole minute; it takes them at
-# once on the retry. A test that fails twice fails the run.
-run_ctest dev --preset dev -j "$jobs" --repeat until-pass:2
+run_ctest dev --preset dev -j "$jobs"
 
 echo "== tsan (threaded tests)"
 cmake --preset tsan >/dev/null

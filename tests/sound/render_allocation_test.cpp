@@ -1,60 +1,15 @@
-// The render paths do not touch the heap: this binary replaces the global allocation functions
-// with ones that count what the layer's stream callbacks allocate (everything else, libpulse's own
-// C allocations included, is left alone), and runs both graphs in steady state with audio on every
-// path: a captured application, a microphone, a translation playing.
+// The render paths do not touch the heap: this binary counts what the layer's stream callbacks
+// allocate and release with new and delete (support/counting_allocator.h; everything else, libpulse's
+// own C allocations included, is left alone), and runs both graphs in steady state with audio on
+// every path: a captured application, a microphone, a translation playing.
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "core/audio/pcm.h"
 #include "platform/net/core_queue.h"
 #include "sound/graphs.h"
 #include "sound/streams.h"
 #include "sound_fixture.h"
-
-namespace {
-
-std::atomic<long> renderAllocations{0};
-
-void* allocate(std::size_t size, std::size_t alignment = 0) {
-    if (quendra::inStreamCallback()) renderAllocations.fetch_add(1, std::memory_order_relaxed);
-    void* p = alignment > alignof(std::max_align_t)
-                  ? std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment)
-                  : std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "support/counting_allocator.h"
 
 namespace quendra::test {
 namespace {
@@ -95,12 +50,16 @@ TEST_F(RenderAllocationTest, StreamCallbacksOfBothGraphsAllocateNothingInSteadyS
     // Warm-up: both record paths deliver.
     ASSERT_TRUE(main.waitUntil([&] { return listenChunks > 5 && speakChunks > 5; }));
 
-    renderAllocations = 0;
+    countHeapUseWhen(inStreamCallback);
+    resetHeapUse();
     const int listenFrom = listenChunks;
     const int speakFrom = speakChunks;
     // Two seconds of audio through every path.
     ASSERT_TRUE(main.waitUntil([&] { return listenChunks >= listenFrom + 20 && speakChunks >= speakFrom + 20; }));
-    EXPECT_EQ(renderAllocations.load(), 0);
+    const HeapUse counted = heapUse();
+    countHeapUseWhen(nullptr);
+    EXPECT_EQ(counted.allocations, 0);
+    EXPECT_EQ(counted.releases, 0);
     listen.stop();
     speak.stop();
 }

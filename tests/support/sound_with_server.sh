@@ -15,67 +15,129 @@ set -eu
 kind=$1
 shift
 
+# Starts the server with its devices and defaults. A start that fails (a part of the server
+# exits or never becomes ready) is stopped and made again from scratch, up to three times, each
+# failure printed with the server's logs, so that neither a test nor a whole run has to retry.
 start_server() {
-case "$kind" in
+  attempt=1
+  until start_once; do
+    echo "sound_with_server: $kind start $attempt of 3 failed: $failure" >&2
+    print_logs
+    stop_server
+    rm -f "$scratch"/*.log
+    if [ "$attempt" -ge 3 ]; then exit 1; fi
+    attempt=$((attempt + 1))
+  done
+}
+
+print_logs() {
+  for log in "$scratch"/*.log; do
+    [ -s "$log" ] || continue
+    echo "---- $(basename "$log")" >&2
+    cat "$log" >&2
+  done
+}
+
+# Waits until the command succeeds, up to a minute (a loaded machine can need that). The server's
+# parts started so far ($server_parts, name:pid) are checked on each turn, so that a part that
+# exited fails the start at once. On failure, $failure says which step did not happen.
+wait_for() {
+  step=$1
+  shift
+  deadline=$(($(date +%s) + 60))
+  until "$@" >/dev/null 2>&1; do
+    for part in $server_parts; do
+      if ! running "${part#*:}"; then
+        failure="${part%:*} exited before $step"
+        return 1
+      fi
+    done
+    if [ "$(date +%s)" -ge "$deadline" ]; then
+      failure="no $step within a minute"
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+# Readiness checks, each bounded so that a server that accepts but never answers cannot hang them.
+pipewire_answers() { timeout 20 pw-cli info 0; }
+# WirePlumber's "default" metadata: without it pipewire-pulse answers "Not supported" to every
+# change of the default devices, for as long as it runs.
+session_manager_ready() { timeout 20 pw-metadata -n default | grep -q '^Found "default" metadata'; }
+pulse_answers() { timeout 20 pactl info; }
+has_devices() { [ "$(timeout 20 pactl list short sinks | grep -c -E '\b(headphones|speakers|microphone)\b')" -ge 3 ]; }
+# Sets the defaults and checks that the server reports them: pipewire-pulse answers "Not supported"
+# until the sinks' monitors exist, and WirePlumber applies a configured default asynchronously.
+defaults_set() {
+  timeout 20 pactl set-default-sink headphones && timeout 20 pactl set-default-source microphone.monitor &&
+    timeout 20 pactl info >"$scratch/info" && grep -qx 'Default Sink: headphones' "$scratch/info" &&
+    grep -qx 'Default Source: microphone.monitor' "$scratch/info"
+}
+keepers_recording() {
+  [ "$(timeout 20 pactl list source-outputs | grep -c 'application.id = "ombrix-test-keeper"')" -ge 3 ]
+}
+
+# pipewire-pulse 0.3.65 checks for its folder and then creates it, and exits ("mkdir() .../pulse
+# failed: File exists") when a client, such as the readiness check's pactl, created it in between.
+make_pulse_dir() { mkdir -p -m 700 "$XDG_RUNTIME_DIR/pulse"; }
+
+# One start. PipeWire's parts start one after the other, each once the previous one answers: a
+# WirePlumber or pipewire-pulse that finds no PipeWire socket does not wait for it (WirePlumber
+# exits with "Failed to connect to PipeWire"). Returns non-zero with $failure set.
+start_once() {
+  server_parts=
+  case "$kind" in
     pulseaudio)
       # Runs as root with a harmless warning. stream-restore is loaded so that a stored preference
       # left by a move would show.
-      pulseaudio --daemonize=yes --exit-idle-time=-1 -n --log-target="file:$scratch/server.log" \
+      if ! pulseaudio --daemonize=yes --exit-idle-time=-1 -n --log-target="file:$scratch/server.log" \
         --load=module-native-protocol-unix --load=module-stream-restore \
-        --load=module-default-device-restore >/dev/null 2>&1
+        --load=module-default-device-restore >>"$scratch/server-start.log" 2>&1; then
+        failure="pulseaudio did not start"
+        return 1
+      fi
+      server_parts=pulseaudio:$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null || true)
+      wait_for "pulseaudio answering" pulse_answers || return 1
       ;;
     pipewire)
       pipewire >>"$scratch/pipewire.log" 2>&1 &
       track $!
+      server_parts=pipewire:$!
+      wait_for "PipeWire answering" pipewire_answers || return 1
       wireplumber >>"$scratch/wireplumber.log" 2>&1 &
       track $!
+      server_parts="$server_parts wireplumber:$!"
+      wait_for "WirePlumber's default metadata" session_manager_ready || return 1
+      make_pulse_dir
       pipewire-pulse >>"$scratch/pipewire-pulse.log" 2>&1 &
       track $!
+      server_parts="$server_parts pipewire-pulse:$!"
+      wait_for "pipewire-pulse answering" pulse_answers || return 1
       ;;
     *)
       echo "sound_with_server: unknown server $kind" >&2
       exit 2
       ;;
   esac
-  
-  tries=0
-  until pactl info >/dev/null 2>&1; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 600 ]; then
-      echo "sound_with_server: $kind did not start" >&2
-      cat "$scratch"/*.log >&2 2>/dev/null || true
-      exit 1
+
+  for sink in "headphones Cuffie" "speakers Altoparlanti" "microphone Microfono di prova"; do
+    name=${sink%% *}
+    if ! timeout 20 pactl load-module module-null-sink sink_name="$name" rate=48000 channels=2 \
+      "sink_properties=\"device.description='${sink#* }'\"" >/dev/null 2>>"$scratch/pactl.log"; then
+      failure="cannot load the null sink $name"
+      return 1
     fi
-    sleep 0.1
   done
-  
-  null_sink() {
-    pactl load-module module-null-sink sink_name="$1" rate=48000 channels=2 \
-      "sink_properties=\"device.description='$2'\"" >/dev/null
-  }
-  null_sink headphones Cuffie
-  null_sink speakers Altoparlanti
-  null_sink microphone "Microfono di prova"
-  # Wait until the sinks are there (pipewire-pulse creates them asynchronously).
-  tries=0
-  until [ "$(pactl list short sinks | grep -c -E '\b(headphones|speakers|microphone)\b')" -ge 3 ]; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 600 ]; then echo "sound_with_server: null sinks missing" >&2; exit 1; fi
-    sleep 0.1
-  done
-  # pipewire-pulse may answer "Not supported" until the sinks' monitors and the session manager's
-  # defaults exist: retry. Every wait here allows a minute, which a loaded machine can need.
-  tries=0
-  until pactl set-default-sink headphones 2>/dev/null && pactl set-default-source microphone.monitor 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 600 ]; then echo "sound_with_server: cannot set the defaults" >&2; exit 1; fi
-    sleep 0.1
-  done
+  # pipewire-pulse creates the sinks asynchronously.
+  wait_for "null sinks" has_devices || return 1
+  wait_for "default devices" defaults_set || return 1
   for s in headphones speakers microphone; do
     parec --device="$s.monitor" --latency-msec=10 --property=application.name=keeper \
-      --property=application.id=ombrix-test-keeper >/dev/null 2>&1 &
+      --property=application.id=ombrix-test-keeper >/dev/null 2>>"$scratch/keepers.log" &
     track $!
   done
+  wait_for "the monitors' recorders" keepers_recording
 }
 
 # The processes this harness started (the server's own, when it is not a daemon, and the keepers),
@@ -114,6 +176,12 @@ case "$kind" in
       exec pulseaudio --daemonize=no --exit-idle-time=-1 -n --load=module-native-protocol-unix >"$1/server.log" 2>&1
     fi
     pipewire >"$1/pipewire.log" 2>&1 &
+    server_parts=pipewire:$!
+    if ! wait_for "PipeWire answering" pipewire_answers; then
+      echo "sound_with_server: empty server: $failure" >&2
+      exit 1
+    fi
+    make_pulse_dir
     pipewire-pulse >"$1/pipewire-pulse.log" 2>&1 &
     wait
     exit 0
