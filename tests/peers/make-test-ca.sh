@@ -5,6 +5,9 @@
 #                              names, signed by the test CA
 #   untrusted.pem, untrusted.key
 #                              the same names, signed by a second CA that nobody trusts
+#   wronghost.pem, wronghost.key
+#                              signed by the test CA, valid only for wrong.example: a trusted
+#                              certificate for the wrong host
 # EC P-256 keys keep it fast enough to run once per test process.
 set -euo pipefail
 
@@ -21,11 +24,11 @@ make_ca() {  # name subject
         -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
 }
 
-make_server() {  # name ca
+make_server() {  # name ca [subjectAltName]
     openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$1.key" -out "$1.csr" \
         -subj "/CN=localhost" 2>/dev/null
     printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n' \
-        "$names" > "$1.ext"
+        "${3:-$names}" > "$1.ext"
     openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2.key" -CAcreateserial -out "$1.pem" \
         -days "$days" -extfile "$1.ext" 2>/dev/null
     rm -f "$1.csr" "$1.ext"
@@ -35,4 +38,5 @@ make_ca ca "Ombrix test CA"
 make_server server ca
 make_ca rogue "Ombrix untrusted CA"
 make_server untrusted rogue
+make_server wronghost ca "DNS:wrong.example"
 rm -f rogue.key ./*.srl

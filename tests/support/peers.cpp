@@ -29,6 +29,8 @@ tl::expected<std::unique_ptr<TestCa>, std::string> TestCa::create() {
     ca->serverKey = ca->dir + "/server.key";
     ca->untrustedCert = ca->dir + "/untrusted.pem";
     ca->untrustedKey = ca->dir + "/untrusted.key";
+    ca->wrongHostCert = ca->dir + "/wronghost.pem";
+    ca->wrongHostKey = ca->dir + "/wronghost.key";
     return ca;
 }
 

@@ -29,6 +29,7 @@ public:
     std::string caFile;                       // the trusted test CA
     std::string serverCert, serverKey;        // 127.0.0.1, ::1, localhost, the providers' hosts
     std::string untrustedCert, untrustedKey;  // the same names from a CA nobody trusts
+    std::string wrongHostCert, wrongHostKey;  // from the test CA, but only for wrong.example
 
     // Makes this process trust the test CA only (SSL_CERT_FILE set, SSL_CERT_DIR cleared). Call
     // before any TLS context exists and before other threads read the environment.

@@ -120,7 +120,7 @@ const stats = {
   audioChunks: 0,
   streamEnds: 0,
   badMessages: 0,
-  closes: [],          // {code, reason} of closes the client started
+  closes: [],          // {code, reason, chunks} of every connection that ended
 };
 
 let connectionCounter = 0;
@@ -306,7 +306,7 @@ server.on('upgrade', (req, socket, head) => {
     live.add(conn);
     ws.on('message', (data, isBinary) => onMessage(conn, data, isBinary));
     ws.on('close', (code, reason) => {
-      stats.closes.push({ code, reason: reason.toString('utf8') });
+      stats.closes.push({ code, reason: reason.toString('utf8'), chunks: conn.chunks });
       live.delete(conn);
     });
     ws.on('error', (e) => log(`connection ${conn.id}: ${e.message}`));

@@ -29,6 +29,8 @@
 //   error-before-ready [type] [n]   answer the next n session.update (default 1) with an error
 //                                   event of this type (default invalid_request_error)
 //   silent [n]                      never answer session.update on the next n connections
+//   reject <code> [n]               close the next n connections (default 1) with <code> when
+//                                   their session.update comes, before they are ready
 //   fail-before-ready [n]           cut the next n connections right after the handshake, before
 //                                   session.created (the client sees 1006)
 //   reject-handshake [status] [n]   refuse the next n upgrades with this HTTP status (default 401)
@@ -94,6 +96,7 @@ const behaviour = {
   refuseTranscription: false,
   errorBeforeReady: [],  // error types for the next session.update events, one each
   silent: 0,
+  reject: [],            // close codes for the next connections' session.update, one each
   failBeforeReady: 0,
   rejectHandshake: [],   // HTTP statuses for the next upgrades, one each
   expiresIn: 1800,       // seconds, or 'none', or 'iso'
@@ -108,9 +111,10 @@ const stats = {
   appends: 0,
   samplesIn: 0,          // 24 kHz samples received
   sessionCloses: 0,
+  rejected: 0,
   errorsSent: 0,
   badMessages: 0,
-  closes: [],            // {code, reason} of closes the client started
+  closes: [],            // {code, reason, appends} of every connection that ended
 };
 
 let connectionCounter = 0;
@@ -145,6 +149,11 @@ function drop(conn, code) {
 }
 
 function onSessionUpdate(conn, session) {
+  if (conn.reject && !conn.ready) {
+    stats.rejected += 1;
+    conn.ws.close(conn.reject, 'setup rifiutato');
+    return;
+  }
   const audio = session && session.audio;
   const language = audio && audio.output && audio.output.language;
   const transcription = audio && audio.input && audio.input.transcription;
@@ -288,11 +297,12 @@ server.on('upgrade', (req, socket, head) => {
   wss.handleUpgrade(req, socket, head, (ws) => {
     stats.connections += 1;
     const conn = { id: ++connectionCounter, ws, ready: false, appends: 0, events: 0,
+                   reject: behaviour.reject.shift() || 0,
                    silent: behaviour.silent > 0 ? (behaviour.silent--, true) : false };
     live.add(conn);
     ws.on('message', (data, isBinary) => onMessage(conn, data, isBinary));
     ws.on('close', (code, reason) => {
-      stats.closes.push({ code, reason: reason.toString('utf8') });
+      stats.closes.push({ code, reason: reason.toString('utf8'), appends: conn.appends });
       live.delete(conn);
     });
     ws.on('error', (e) => log(`connection ${conn.id}: ${e.message}`));
@@ -323,6 +333,12 @@ function runCommand(line) {
     case 'silent':
       behaviour.silent += count(rest[0], 1);
       return null;
+    case 'reject': {
+      const code = Number(rest[0]);
+      if (!Number.isInteger(code)) return 'reject needs a close code';
+      for (let i = 0; i < count(rest[1], 1); i++) behaviour.reject.push(code);
+      return null;
+    }
     case 'fail-before-ready':
       behaviour.failBeforeReady += count(rest[0], 1);
       return null;
