@@ -18,6 +18,9 @@ constexpr std::array<std::string_view, 14> kCodingKeyNames = {
     "captions",
 };
 
+// Written only when a limit is set; read by `decode` beside the 13 members.
+constexpr std::string_view kMonthlyLimitMember = "monthlyLimitEur";
+
 // Members are written in key order; an ordered object keeps that order in the text.
 template <typename Json>
 Json encodeAs(const Settings& s) {
@@ -41,6 +44,7 @@ Json encodeAs(const Settings& s) {
         case Settings::CodingKeys::captions: out[name] = s.captions; break;
         }
     }
+    if (s.monthlyLimitEur) out[std::string(kMonthlyLimitMember)] = *s.monthlyLimitEur;
     return out;
 }
 
@@ -108,6 +112,9 @@ std::optional<Settings> Settings::decode(const nlohmann::json& stored) {
         case CodingKeys::captions: readBool(stored, name, s.captions); break;
         }
     }
+    if (const auto it = stored.find(kMonthlyLimitMember); it != stored.end() && it->is_number()) {
+        s.monthlyLimitEur = it->get<double>();
+    }
     return s.sanitized();
 }
 
@@ -122,7 +129,14 @@ Settings Settings::sanitized() const {
     s.originalDuckLevel = sanitizedLevel(originalDuckLevel, 0.15);
     s.micDuckLevel = sanitizedLevel(micDuckLevel, 0.12);
     if (!Providers::info(provider)) s.provider = "gemini";
+    if (s.monthlyLimitEur && !(std::isfinite(*s.monthlyLimitEur) && *s.monthlyLimitEur > 0)) s.monthlyLimitEur.reset();
     return s;
+}
+
+std::optional<std::string> Settings::ownKey(std::string_view provider) const {
+    const auto found = ownKeys.find(std::string(provider));
+    if (found == ownKeys.end() || found->second.empty()) return std::nullopt;
+    return found->second;
 }
 
 namespace Providers {
