@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "app/model/app_model.h"
 #include "support/fakes.h"
 
@@ -263,14 +265,18 @@ struct ModelRig {
     }
 
     // Tasks left on the queues hold the engine, which holds the clock: drain them as the
-    // executable's exit does.
+    // executable's exit does. A link whose attempt the stop cut short completes only after its
+    // backoff delay, its timer holding the link meanwhile: run the clock past that too.
     ~ModelRig() {
         if (model) model->shutdown(nullptr);
         settle();
+        for (int i = 0; i < 100 && clock->pending() > 0; ++i) clock->advance(3'600'000);
     }
     ModelRig(const ModelRig&) = delete;
 
     std::shared_ptr<AppModel> make() {
+        // The model reads the session from the keychain only: a token here would silently be lost.
+        EXPECT_EQ(storage->stored.sessionToken, "") << "put the session in keychain->items[\"session\"]";
         AppModelDependencies d;
         d.mainQueue = std::make_shared<ManualMainQueue>(clock);
         d.postToCore = [clock = clock](std::function<void()> task) { clock->after(0, std::move(task)); };
