@@ -106,7 +106,16 @@ PanelView::PanelView(std::shared_ptr<AppModel> model, QWidget* parent) : QScroll
     redrawAll();
 }
 
-PanelView::~PanelView() { model_->unobserve(observer_); }
+PanelView::~PanelView() {
+    model_->unobserve(observer_);
+    // The children outlive this destructor: QWidget's deletes them, and a focused text field then
+    // loses its focus and emits editingFinished. No slot or filter of this view may run on what is
+    // left of it by then (nor store a half-typed key).
+    for (QObject* child : findChildren<QObject*>()) {
+        child->removeEventFilter(this);
+        QObject::disconnect(child, nullptr, this, nullptr);
+    }
+}
 
 QSize PanelView::sizeHint() const { return {widthDip, idealHeightDip}; }
 
