@@ -36,7 +36,7 @@ void PanelView::buildOwnKeys(QVBoxLayout* box, QWidget* parent) {
         row.field = new QLineEdit(parent);
         row.field->setObjectName(qs(provider + "Key"));
         row.field->setAccessibleName(QString::fromUtf8(keyTitle(provider)));
-        row.field->setPlaceholderText(QStringLiteral("Facoltativa: la tua chiave, senza account"));
+        row.field->setPlaceholderText(QStringLiteral("facoltativa"));
         row.field->setEchoMode(QLineEdit::Password);
         row.field->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
         row.field->setMaxLength(512);
@@ -75,7 +75,7 @@ void PanelView::buildOwnKeys(QVBoxLayout* box, QWidget* parent) {
     box->addWidget(note);
 
     auto* limitRow = new QHBoxLayout;
-    auto* limitTitle = new QLabel(QStringLiteral("Limite di spesa al mese (€)"), parent);
+    auto* limitTitle = new QLabel(QStringLiteral("Limite di spesa al mese"), parent);
     monthlyLimit_ = new QLineEdit(parent);
     monthlyLimit_->setObjectName("monthlyLimit");
     monthlyLimit_->setAccessibleName(QStringLiteral("Limite di spesa al mese"));
@@ -94,6 +94,7 @@ void PanelView::buildOwnKeys(QVBoxLayout* box, QWidget* parent) {
     });
     limitRow->addWidget(limitTitle);
     limitRow->addWidget(monthlyLimit_, 1);
+    limitRow->addWidget(new QLabel(QStringLiteral("€"), parent));
     box->addLayout(limitRow);
 }
 

@@ -376,7 +376,7 @@ TEST_F(PanelViewTest, AtTheMonthlyLimitTheStartAsksFirst) {
     auto* question = child<QLabel>(*view, "budgetQuestion");
     EXPECT_TRUE(question->isVisible());
     EXPECT_EQ(text(question), "Questo mese hai già raggiunto il limite di spesa di 3,00 €. Vuoi avviare lo stesso?");
-    test::screenshot(view.get(), "panel-monthly-limit-reached");
+    test::screenshot(view->widget(), "panel-monthly-limit-reached");
     QTest::mouseClick(child<QPushButton>(*view, "budgetGoOn"), Qt::LeftButton);
     rig.settle();
     EXPECT_TRUE(rig.model->running());
