@@ -18,8 +18,6 @@ constexpr std::array<std::string_view, 14> kCodingKeyNames = {
     "captions",
 };
 
-// Written only when a limit is set; read by `decode` beside the 13 members.
-constexpr std::string_view kMonthlyLimitMember = "monthlyLimitEur";
 
 // Members are written in key order; an ordered object keeps that order in the text.
 template <typename Json>
@@ -44,7 +42,7 @@ Json encodeAs(const Settings& s) {
         case Settings::CodingKeys::captions: out[name] = s.captions; break;
         }
     }
-    if (s.monthlyLimitEur) out[std::string(kMonthlyLimitMember)] = *s.monthlyLimitEur;
+    if (s.monthlyLimitEur) out[std::string(Settings::monthlyLimitMember)] = *s.monthlyLimitEur;
     return out;
 }
 
@@ -112,7 +110,7 @@ std::optional<Settings> Settings::decode(const nlohmann::json& stored) {
         case CodingKeys::captions: readBool(stored, name, s.captions); break;
         }
     }
-    if (const auto it = stored.find(kMonthlyLimitMember); it != stored.end() && it->is_number()) {
+    if (const auto it = stored.find(Settings::monthlyLimitMember); it != stored.end() && it->is_number()) {
         s.monthlyLimitEur = it->get<double>();
     }
     return s.sanitized();

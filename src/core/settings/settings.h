@@ -38,8 +38,10 @@ struct Settings {
     // and never in the stored JSON; a provider with a key needs no account.
     std::map<std::string, std::string> ownKeys;
     // Spending limit per calendar month in euros; none means no limit. Stored as the member
-    // "monthlyLimitEur" only when set, so a file without a limit keeps its 13 members.
+    // "monthlyLimitEur" only when set, so a file without a limit keeps the members of `CodingKeys`.
     std::optional<double> monthlyLimitEur;
+    // Written only when a limit is set; read by `decode` beside the members of `CodingKeys`.
+    static constexpr std::string_view monthlyLimitMember = "monthlyLimitEur";
 
     bool operator==(const Settings&) const = default;
 
