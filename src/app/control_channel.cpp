@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "app/model/app_model.h"
+#include "app/model/month_budget.h"
+#include "app/model/own_keys.h"
 #include "app/panel/panel_texts.h"
 
 namespace quendra {
@@ -30,6 +33,9 @@ const char* propertyName(AppProperty property) {
         case AppProperty::accountMessage: return "accountMessage";
         case AppProperty::codeSentTo: return "codeSentTo";
         case AppProperty::captions: return "captions";
+        case AppProperty::secretsLoading: return "secretsLoading";
+        case AppProperty::monthSpend: return "monthSpend";
+        case AppProperty::budgetQuestion: return "budgetQuestion";
     }
     return "unknown";
 }
@@ -145,6 +151,11 @@ json ControlChannel::stateOf(const AppModel& model) {
         {"accountBusy", model.accountBusy()},
         {"accountMessage", model.accountMessage()},
         {"codeSentTo", model.codeSentTo()},
+        {"secretsLoading", model.secretsLoading()},
+        // Which providers have an own key; the keys themselves are never answered.
+        {"ownKeys", OwnKeys::withKey(model.settings())},
+        {"monthSpend", MonthBudget::spendLine(model.monthSpentEur())},
+        {"budgetQuestion", model.budgetQuestion()},
     };
 }
 
@@ -165,18 +176,33 @@ json ControlChannel::handle(const json& request, bool& watch) {
         const json& changes = request["settings"];
         json merged = model_->settings().encode();
         for (const auto& [key, value] : changes.items()) {
-            if (key == "sessionToken") continue;
-            if (!codingKeyFromRaw(key)) return failure(id, "unknown setting " + key);
-            merged[key] = value;
+            if (key == "sessionToken" || key == "ownKeys") continue;
+            if (!codingKeyFromRaw(key) && key != Settings::monthlyLimitMember) {
+                return failure(id, "unknown setting " + key);
+            }
+            merged[key] = value;  // a null limit removes it
         }
         auto next = Settings::decode(merged);
         if (!next) return failure(id, "settings not decoded");
+        // The secrets are not part of the stored form: kept unless given.
         next->sessionToken = model_->settings().sessionToken;
+        next->ownKeys = model_->settings().ownKeys;
         if (changes.contains("sessionToken")) {
             if (!changes["sessionToken"].is_string()) return failure(id, "sessionToken must be a string");
             next->sessionToken = changes["sessionToken"].get<std::string>();
         }
+        std::vector<std::pair<std::string, std::string>> keys;
+        if (changes.contains("ownKeys")) {
+            const json& given = changes["ownKeys"];
+            if (!given.is_object()) return failure(id, "ownKeys must be an object");
+            for (const auto& [provider, key] : given.items()) {
+                if (OwnKeys::item(provider).empty()) return failure(id, "no own key for " + provider);
+                if (!key.is_string()) return failure(id, "ownKeys." + provider + " must be a string");
+                keys.emplace_back(provider, key.get<std::string>());
+            }
+        }
         model_->setSettings(std::move(*next));
+        for (const auto& [provider, key] : keys) model_->setOwnKey(provider, key);
     } else if (op == "start") {
         model_->start();
     } else if (op == "stop") {
@@ -196,6 +222,13 @@ json ControlChannel::handle(const json& request, bool& watch) {
         const auto code = text("code");
         if (!code) return failure(id, "verify needs code");
         model_->verify(*code);
+    } else if (op == "budget") {
+        if (!request.contains("goOn") || !request["goOn"].is_boolean()) return failure(id, "budget needs goOn");
+        if (request["goOn"].get<bool>()) {
+            model_->confirmOverBudget();
+        } else {
+            model_->cancelOverBudget();
+        }
     } else if (op == "logout") {
         model_->logout();
     } else if (op == "quit") {

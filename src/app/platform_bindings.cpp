@@ -8,6 +8,7 @@
 #include "platform/net/http_fetch.h"
 #include "platform/net/scheduler.h"
 #include "platform/net/websocket.h"
+#include "platform/storage/paths.h"
 
 namespace quendra {
 
@@ -36,7 +37,15 @@ AppModelDependencies platformDependencies(CoreQueue& queue, FileLog& log, std::s
         std::fwrite(text.data(), 1, text.size(), stderr);
     };
     d.quendraDebug = environmentValue("QUENDRA_DEBUG");
+    d.monthSpend = std::make_shared<MonthSpendFile>(log.file().parent_path());
     return d;
+}
+
+tl::expected<void, std::string> MonthSpendFile::save(const std::string& text) {
+    if (const auto error = createPrivateFolders(folder_)) {
+        return tl::unexpected("cartella " + folder_.string() + ": " + error.message());
+    }
+    return writeFileAtomically(folder_ / fileName, text);
 }
 
 void shutDownApplication(AppModel& model, CoreQueue& queue, FileLog& log) {

@@ -22,11 +22,23 @@ namespace quendra {
 class StoredSettings final : public SettingsStorage {
 public:
     explicit StoredSettings(SettingsStore store) : store_(std::move(store)) {}
-    Settings load() override { return store_.load(); }
+    Settings load() override { return store_.loadFile(); }
     tl::expected<void, std::string> save(const Settings& settings) override { return store_.save(settings); }
 
 private:
     SettingsStore store_;
+};
+
+// The month's spend in the state folder beside the log, replaced atomically like the settings.
+class MonthSpendFile final : public MonthSpendStorage {
+public:
+    static constexpr std::string_view fileName = "month-spend.json";
+    explicit MonthSpendFile(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    std::optional<std::string> load() override { return readSmallFile(folder_ / fileName); }
+    tl::expected<void, std::string> save(const std::string& text) override;
+
+private:
+    std::filesystem::path folder_;
 };
 
 class KeychainSecrets final : public SecretStorage {
@@ -36,6 +48,9 @@ public:
     // window. Writes still reach the service in the order they were made.
     void write(const std::string& account, const std::string& value) override {
         keychain_->writeAsync(account, value, [](std::function<void()> done) { done(); }, [] {});
+    }
+    void read(const std::string& account, std::function<void(std::string)> done) override {
+        keychain_->readAsync(account, [](std::function<void()> run) { run(); }, std::move(done));
     }
 
 private:

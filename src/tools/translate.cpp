@@ -63,10 +63,14 @@ const char* kUsageText =
     "file di ingresso o di uscita non validi; 130 o 143 interrotto da SIGINT o SIGTERM.\n"
     "\n"
     "Variabili d'ambiente:\n"
+    "  OMBRIX_GEMINI_KEY         la tua chiave Gemini: gemini senza account, al posto della chiave\n"
+    "                            o dell'accesso salvati dall'applicazione\n"
+    "  OMBRIX_OPENAI_KEY         la tua chiave OpenAI: openai senza account, allo stesso modo\n"
     "  OMBRIX_SESSION_TOKEN      accesso da usare per gemini e openai al posto di quello salvato\n"
     "                            dall'applicazione nel Secret Service\n"
-    "  DBUS_SESSION_BUS_ADDRESS  il bus di sessione del Secret Service (letto solo senza\n"
-    "                            OMBRIX_SESSION_TOKEN e per gemini e openai)\n"
+    "  DBUS_SESSION_BUS_ADDRESS  il bus di sessione del Secret Service, dove l'applicazione salva\n"
+    "                            l'accesso e le chiavi (letto solo per gemini e openai, senza la\n"
+    "                            loro chiave e senza OMBRIX_SESSION_TOKEN nell'ambiente)\n"
     "  XDG_CONFIG_HOME           cartella delle impostazioni dell'applicazione (predefinita\n"
     "                            ~/.config): indirizzo del servizio, lingua, voce, glossario\n"
     "  OMBRIX_CONNECT_TO         host:porta:altrohost:altraporta[,...]: collega un host a un altro\n"
@@ -345,9 +349,24 @@ private:
     std::promise<int> done_;
 };
 
+// The variable holding the user's own key for `provider`, none for a provider that takes none.
+const char* ownKeyVariable(const std::string& provider) {
+    if (provider == "gemini") return "OMBRIX_GEMINI_KEY";
+    if (provider == "openai") return "OMBRIX_OPENAI_KEY";
+    return nullptr;
+}
+
+std::optional<std::string> ownKeyFromEnvironment(const std::string& provider) {
+    const char* name = ownKeyVariable(provider);
+    const char* value = name != nullptr ? std::getenv(name) : nullptr;
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
 bool needsSavedLogin(const std::string& provider) {
     const char* token = std::getenv("OMBRIX_SESSION_TOKEN");
     if (token != nullptr && *token != '\0') return false;
+    if (ownKeyFromEnvironment(provider)) return false;
     const auto info = Providers::info(provider);
     return info && info->needsToken;
 }
@@ -449,6 +468,15 @@ int run(int argc, char** argv) {
     Settings settings = store.load();
     if (const char* token = std::getenv("OMBRIX_SESSION_TOKEN"); token != nullptr && *token != '\0') {
         settings.sessionToken = token;
+    }
+    // The user's own key goes to the provider directly: from the environment, else as the
+    // application saved it beside the session.
+    if (auto key = ownKeyFromEnvironment(options->provider)) {
+        settings.ownKeys[options->provider] = std::move(*key);
+    } else if (ownKeyVariable(options->provider) != nullptr && needsSavedLogin(options->provider)) {
+        if (auto key = keychain->read(options->provider + "-key"); !key.empty()) {
+            settings.ownKeys[options->provider] = std::move(key);
+        }
     }
     settings.provider = options->provider;
     if (options->language) settings.listenLanguage = *options->language;

@@ -191,7 +191,9 @@ protected:
     // that never answers, plus `env`; `prefix` runs in the shell first.
     std::string command(const std::vector<std::string>& args, const std::vector<std::string>& env,
                         const std::string& prefix = "") const {
-        std::string line = prefix + "env -u OMBRIX_SESSION_TOKEN -u OMBRIX_CONNECT_TO XDG_CONFIG_HOME=" +
+        std::string line = prefix +
+                           "env -u OMBRIX_SESSION_TOKEN -u OMBRIX_GEMINI_KEY -u OMBRIX_OPENAI_KEY -u OMBRIX_CONNECT_TO "
+                           "XDG_CONFIG_HOME=" +
                            quote(dir + "/config") + " XDG_STATE_HOME=" + quote(dir + "/state") +
                            " DBUS_SESSION_BUS_ADDRESS=" + quote(bus->address());
         for (const auto& e : env) line += " " + quote(e);
@@ -320,7 +322,7 @@ TEST_F(TranslateToolTest, BadArgumentsInputsAndOutputsAreRefusedBeforeTheRun) {
 TEST_F(TranslateToolTest, HelpNamesEveryEnvironmentVariable) {
     const auto result = run({"--help"});
     EXPECT_EQ(result.code, 0) << result.output;
-    for (const char* name : {"OMBRIX_SESSION_TOKEN", "OMBRIX_CONNECT_TO", "SSL_CERT_FILE", "SSL_CERT_DIR",
+    for (const char* name : {"OMBRIX_SESSION_TOKEN", "OMBRIX_GEMINI_KEY", "OMBRIX_OPENAI_KEY", "OMBRIX_CONNECT_TO", "SSL_CERT_FILE", "SSL_CERT_DIR",
                              "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS", "QUENDRA_DEBUG"}) {
         EXPECT_NE(result.output.find(name), std::string::npos) << name;
     }
@@ -395,6 +397,42 @@ TEST_F(TranslateToolTest, GeminiThroughTheAccountServiceAndTheProviderPeer) {
     // the time the link took to open (the file waits for it).
     const auto match = locateEcho(expected(), out->samples, ms(100), ms(3000));
     EXPECT_GT(match.correlation, 0.9) << "lag " << match.lag / 24.0 << " ms";
+}
+
+TEST_F(TranslateToolTest, OwnKeysReachBothProvidersWithoutAnAccount) {
+    auto ca = test::TestCa::create();
+    ASSERT_TRUE(ca.has_value()) << ca.error();
+    const std::string geminiKey = "AIzaSyTool-own_key_0123456789abcdefghijk";
+    const std::string openaiKey = "sk-proj-tool_own_key_0123456789";
+    // The Gemini peer takes the key only as the service takes API keys (key= on
+    // BidiGenerateContent); OpenAI takes it in the subprotocol as it takes any credential.
+    auto gemini = test::startTlsPeer(**ca, "gemini/server.js", {"--expect-key", geminiKey});
+    ASSERT_TRUE(gemini.has_value()) << gemini.error();
+    auto openai = test::startTlsPeer(**ca, "openai/server.js", {"--expect-token", openaiKey});
+    ASSERT_TRUE(openai.has_value()) << openai.error();
+    const struct {
+        std::string provider, variable, key, host;
+        int port;
+    } cases[] = {
+        {"gemini", "OMBRIX_GEMINI_KEY", geminiKey, "generativelanguage.googleapis.com", (*gemini)->port()},
+        {"openai", "OMBRIX_OPENAI_KEY", openaiKey, "api.openai.com", (*openai)->port()},
+    };
+    for (const auto& c : cases) {
+        // No account service answers at this address: none is needed.
+        const auto result = run({"--provider", c.provider, "--service", "https://127.0.0.1:9", "--out",
+                                 dir + "/out.wav", dir + "/in.wav"},
+                                {"SSL_CERT_FILE=" + (*ca)->caFile, "SSL_CERT_DIR=/nonexistent",
+                                 c.variable + "=" + c.key,
+                                 "OMBRIX_CONNECT_TO=" + c.host + ":443:127.0.0.1:" + std::to_string(c.port)});
+        ASSERT_EQ(result.code, 0) << c.provider << "\n" << result.output;
+        EXPECT_NE(result.output.find("ascolto: open"), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find(c.key.substr(4)), std::string::npos) << "no key in the output";
+        EXPECT_EQ(bus->connections(), 0) << c.provider << ": the key came from the environment";
+        const auto out = test::readWav(dir + "/out.wav");
+        ASSERT_TRUE(out.has_value()) << c.provider;
+        const auto match = locateEcho(expected(), out->samples, ms(100), ms(3000));
+        EXPECT_GT(match.correlation, 0.9) << c.provider << ": lag " << match.lag / 24.0 << " ms";
+    }
 }
 
 TEST_F(TranslateToolTest, TheSavedLoginIsReadOnlyWhenTheProviderNeedsIt) {

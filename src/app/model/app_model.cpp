@@ -6,6 +6,7 @@
 
 #include "app/model/app_logger.h"
 #include "app/model/output_choice.h"
+#include "app/model/own_keys.h"
 #include "core/engine/usage.h"
 
 namespace quendra {
@@ -71,6 +72,12 @@ AppModel::AppModel(AppModelDependencies dependencies)
       settings_(deps_.settingsStorage->load()),
       listenPorts_(makePorts(1.0f)),
       speakPorts_(makePorts(0.0f)) {
+    // Secrets come from the keychain, asynchronously (loadSecrets), never from the settings file.
+    settings_.sessionToken.clear();
+    settings_.ownKeys.clear();
+    budget_ = std::make_unique<MonthBudget>(deps_.monthSpend, deps_.nowMs());
+    budget_->warn = logger_.warn;
+    shownSpendEur_ = budget_->spentEur();
     engine_ = std::make_shared<TranslationEngine>(settings_, deps_.coreScheduler, deps_.makeSocket, deps_.fetch,
                                                   listenPorts_, speakPorts_, logger_);
 }
@@ -81,7 +88,10 @@ void AppModel::connect() {
     // Set before anything runs on the core queue; the posts below order them for it.
     engine_->onStatus = [weak, main](const EngineStatus& status) {
         main->post([weak, status] {
-            if (auto self = weak.lock()) self->assign(self->status_, status, AppProperty::status);
+            if (auto self = weak.lock()) {
+                self->assign(self->status_, status, AppProperty::status);
+                self->countSpend(status);
+            }
         });
     };
     engine_->onAutoStop = [weak, main](const std::string& reason) {
@@ -101,7 +111,7 @@ void AppModel::connect() {
         if (auto self = weak.lock()) self->appTerminated(appId);
     });
     refreshLists();
-    refreshAccount();
+    loadSecrets();  // then the account
     appsTimer_ = deps_.mainQueue->every(appsRefreshMs, [weak] {
         if (auto self = weak.lock()) self->refreshApps();
     });
@@ -158,6 +168,14 @@ void AppModel::postApply() {
 
 void AppModel::start() {
     if (running_ || shutDown_) return;
+    if (secretsLoading_) {
+        startWhenLoaded_ = true;  // the provider's key or session is not known yet
+        return;
+    }
+    if (budget_->needsConfirmation(settings_.monthlyLimitEur, deps_.nowMs())) {
+        assign(budgetQuestion_, MonthBudget::confirmQuestion(*settings_.monthlyLimitEur), AppProperty::budgetQuestion);
+        return;
+    }
     if (!settings_.speakOutputUID.empty() && deps_.microphone->status() == MicrophoneAccess::notDetermined) {
         const std::weak_ptr<AppModel> weak = weak_from_this();
         deps_.microphone->request([weak, main = deps_.mainQueue](bool) {
@@ -424,7 +442,8 @@ void AppModel::forgetCode() {
 
 void AppModel::clearSession(const std::string& message) {
     const auto provider = Providers::info(settings_.provider);
-    if (running_ && provider && provider->needsToken) stop("");
+    // A run on the user's own key needs no account and goes on.
+    if (running_ && provider && provider->needsToken && !settings_.ownKey(settings_.provider)) stop("");
     deps_.keychain->write(sessionItem, "");
     Settings next = settings_;
     next.sessionToken.clear();
@@ -436,8 +455,8 @@ void AppModel::clearSession(const std::string& message) {
 }
 
 void AppModel::applyAvailableProviders() {
-    const std::set<std::string> keys = account_ ? account_->keys : std::set<std::string>{};
-    const auto fallback = Providers::fallback(settings_.provider, keys);
+    if (secretsLoading_) return;  // the keys are not known yet: keep the chosen provider
+    const auto fallback = Providers::fallback(settings_.provider, providerKeys());
     if (fallback != settings_.provider) {
         Settings next = settings_;
         next.provider = fallback;
@@ -446,9 +465,106 @@ void AppModel::applyAvailableProviders() {
 }
 
 std::vector<ProviderInfo> AppModel::availableProviders() const {
-    if (!settings_.sessionToken.empty() && !account_) return Providers::all();
-    return Providers::available(account_ ? account_->keys : std::set<std::string>{});
+    if (secretsLoading_ || (!settings_.sessionToken.empty() && !account_)) return Providers::all();
+    return Providers::available(providerKeys());
 }
+
+std::set<std::string> AppModel::providerKeys() const {
+    std::set<std::string> keys = account_ ? account_->keys : std::set<std::string>{};
+    keys.merge(OwnKeys::withKey(settings_));
+    return keys;
+}
+
+void AppModel::loadSecrets() {
+    secretsLoading_ = true;
+    // Keychain item of earlier versions, removed at every start.
+    deps_.keychain->write(legacyTeamPasswordItem, "");
+    struct Loaded {
+        std::string session;
+        std::map<std::string, std::string> keys;
+        std::size_t left = 0;
+    };
+    auto loaded = std::make_shared<Loaded>();  // touched on the UI thread only
+    std::vector<std::pair<std::string, std::string>> items = {{sessionItem, ""}};
+    for (const auto& provider : OwnKeys::providers()) items.emplace_back(OwnKeys::item(provider), provider);
+    loaded->left = items.size();
+    const std::weak_ptr<AppModel> weak = weak_from_this();
+    for (const auto& entry : items) {
+        deps_.keychain->read(entry.first, [weak, main = deps_.mainQueue, loaded,
+                                           provider = entry.second](std::string value) {
+            main->post([weak, loaded, provider, value = std::move(value)] {
+                if (provider.empty()) {
+                    loaded->session = value;
+                } else if (!value.empty()) {
+                    loaded->keys[provider] = value;
+                }
+                if (--loaded->left > 0) return;
+                if (auto self = weak.lock()) self->secretsLoaded(loaded->session, loaded->keys);
+            });
+        });
+    }
+}
+
+void AppModel::secretsLoaded(const std::string& session, const std::map<std::string, std::string>& keys) {
+    if (shutDown_ || !secretsLoading_) return;
+    Settings next = settings_;
+    if (next.sessionToken.empty()) next.sessionToken = session;  // a login made meanwhile wins
+    for (const auto& [provider, key] : keys) next.ownKeys.emplace(provider, key);
+    secretsLoading_ = false;
+    if (next != settings_) {
+        // Only secrets changed: nothing to write to the settings file.
+        settings_ = std::move(next);
+        notify(AppProperty::settings);
+        if (running_) postApply();
+    }
+    notify(AppProperty::secretsLoading);
+    refreshAccount();
+    if (std::exchange(startWhenLoaded_, false)) start();
+}
+
+void AppModel::setOwnKey(const std::string& provider, const std::string& key) {
+    if (shutDown_) return;
+    const std::string item = OwnKeys::item(provider);
+    if (item.empty()) return;
+    const std::string value = trimmed(key);
+    if (settings_.ownKey(provider).value_or("") == value) return;
+    deps_.keychain->write(item, value);
+    Settings next = settings_;
+    if (value.empty()) {
+        next.ownKeys.erase(provider);
+    } else {
+        next.ownKeys[provider] = value;
+    }
+    setSettings(std::move(next));
+    applyAvailableProviders();
+}
+
+void AppModel::countSpend(const EngineStatus& status) {
+    if (shutDown_) return;
+    const auto limit = settings_.monthlyLimitEur;
+    const auto event = budget_->count(status.usageByProvider, limit, deps_.nowMs());
+    if (!running_) budget_->flush();  // the run's last totals
+    if (budget_->spentEur() != shownSpendEur_) {
+        shownSpendEur_ = budget_->spentEur();
+        notify(AppProperty::monthSpend);
+    }
+    if (event == MonthBudget::Event::warn) {
+        logger_.warn("spesa del mese oltre l'80 % del limite");
+        assign(notice_, MonthBudget::warnNotice(budget_->spentEur(), *limit), AppProperty::notice);
+    } else if (event == MonthBudget::Event::limit && running_) {
+        logger_.warn("limite di spesa del mese raggiunto: traduzione spenta");
+        stop(MonthBudget::limitNotice(*limit));
+    }
+}
+
+void AppModel::confirmOverBudget() {
+    if (shutDown_ || budgetQuestion_.empty()) return;
+    assign(budgetQuestion_, std::string(), AppProperty::budgetQuestion);
+    budget_->confirm(deps_.nowMs());
+    start();
+}
+
+void AppModel::cancelOverBudget() { assign(budgetQuestion_, std::string(), AppProperty::budgetQuestion); }
 
 void AppModel::shutdown(std::function<void()> engineStopped) {
     if (shutDown_) return;
@@ -459,6 +575,7 @@ void AppModel::shutdown(std::function<void()> engineStopped) {
     deps_.listenGraph->stop();
     deps_.speakGraph->stop();
     running_ = false;
+    budget_->flush();
     // The engine ends on the core queue: stopped, then destroyed there, and `engineStopped` runs
     // after whatever its destruction posted (the links' closes).
     deps_.postToCore([engine = std::exchange(engine_, nullptr), post = deps_.postToCore,

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "app/model/listen_apps.h"
 #include "app/model/main_queue.h"
 #include "app/model/microphone.h"
+#include "app/model/month_budget.h"
 #include "app/model/settings_storage.h"
 #include "app/model/sound_system.h"
 #include "core/audio/audio_ports.h"
@@ -55,6 +58,8 @@ struct AppModelDependencies {
     std::function<void(const std::string&)> standardError;
     // The value of QUENDRA_DEBUG, none when unset.
     std::optional<std::string> quendraDebug;
+    // Where the month's spend is kept; none keeps it for this process only.
+    std::shared_ptr<MonthSpendStorage> monthSpend;
 };
 
 // The observable properties; a change notification names the one that changed.
@@ -71,6 +76,9 @@ enum class AppProperty {
     accountMessage,
     codeSentTo,
     captions,
+    secretsLoading,   // the session token and own keys are still being read from the keychain
+    monthSpend,
+    budgetQuestion,
 };
 
 class AppModel : public std::enable_shared_from_this<AppModel> {
@@ -82,6 +90,7 @@ public:
     static constexpr std::size_t rebuildsPerWindow = 3;
 
     static constexpr const char* sessionItem = "session";
+    static constexpr const char* legacyTeamPasswordItem = "teamPassword";
     static constexpr const char* sessionExpired = "Sessione scaduta: accedi di nuovo.";
 
     // The speak direction's refusals, in the order they are checked.
@@ -130,6 +139,21 @@ public:
     // Every provider while a saved session's account is loading; else those the account allows.
     std::vector<ProviderInfo> availableProviders() const;
 
+    // True until the keychain has answered for the session token and the own keys; meanwhile no
+    // account is asked for and the provider is not changed, and a start waits for the answer.
+    bool secretsLoading() const { return secretsLoading_; }
+    // Stores the user's own key for "gemini" or "openai" in the keychain (an empty text removes
+    // it); with a key the provider is available without an account. Other providers: nothing.
+    void setOwnKey(const std::string& provider, const std::string& key);
+
+    // This calendar month's estimated spend in euros, over every run.
+    double monthSpentEur() const { return budget_ ? budget_->spentEur() : 0; }
+    // Not empty while a start waits for the user to confirm going past the monthly limit.
+    const std::string& budgetQuestion() const { return budgetQuestion_; }
+    // Answers the question: go on past the limit for the rest of the month and start, or not.
+    void confirmOverBudget();
+    void cancelOverBudget();
+
     void start();
     // Shows `notice` (also when not running) and switches translation off.
     void stop(const std::string& notice);
@@ -174,6 +198,10 @@ private:
     void postApply();
     void stopWithReason(const std::string& reason);
     void transcript(const TranscriptEvent& event);
+    void loadSecrets();
+    void secretsLoaded(const std::string& session, const std::map<std::string, std::string>& keys);
+    std::set<std::string> providerKeys() const;
+    void countSpend(const EngineStatus& status);
 
     template <typename T>
     void assign(T& field, T value, AppProperty property);
@@ -203,6 +231,11 @@ private:
     std::vector<double> recentRebuildsMs_;
     std::shared_ptr<Cancellable> appsTimer_;
     bool shutDown_ = false;
+    bool secretsLoading_ = false;
+    bool startWhenLoaded_ = false;
+    std::unique_ptr<MonthBudget> budget_;
+    double shownSpendEur_ = 0;
+    std::string budgetQuestion_;
 
     Captions captions_;
     std::uint64_t captionsRun_ = 0;  // runs begun: the engine's count of starts, for it is the only starter

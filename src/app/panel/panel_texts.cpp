@@ -44,4 +44,38 @@ std::string costLine(const EngineStatus& status) {
            fixed(status.minutesOut, 1) + " ricevuti)";
 }
 
+std::optional<double> euroAmount(const std::string& text) {
+    std::string digits;
+    bool separator = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        } else if ((c == ',' || c == '.') && !separator) {
+            separator = true;
+            digits += '.';
+        } else if (c == ' ') {
+            continue;
+        } else if (text.compare(i, 3, "\u20ac") == 0) {
+            i += 2;  // the euro sign, anywhere
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits.empty() || digits == ".") return std::nullopt;
+    double value = 0;
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) return std::nullopt;
+    if (!std::isfinite(value) || value <= 0) return std::nullopt;
+    return value;
+}
+
+std::string euroField(double amount) {
+    std::string text = fixed(amount, 2);
+    for (auto& c : text) {
+        if (c == '.') c = ',';
+    }
+    return text;
+}
+
 }  // namespace quendra::PanelTexts

@@ -106,7 +106,16 @@ PanelView::PanelView(std::shared_ptr<AppModel> model, QWidget* parent) : QScroll
     redrawAll();
 }
 
-PanelView::~PanelView() { model_->unobserve(observer_); }
+PanelView::~PanelView() {
+    model_->unobserve(observer_);
+    // The children outlive this destructor: QWidget's deletes them, and a focused text field then
+    // loses its focus and emits editingFinished. No slot or filter of this view may run on what is
+    // left of it by then (nor store a half-typed key).
+    for (QObject* child : findChildren<QObject*>()) {
+        child->removeEventFilter(this);
+        QObject::disconnect(child, nullptr, this, nullptr);
+    }
+}
 
 QSize PanelView::sizeHint() const { return {widthDip, idealHeightDip}; }
 
@@ -242,6 +251,12 @@ void PanelView::build() {
     }
     column->addWidget(loggedOut_);
 
+    secretsLoading_ = new QLabel(QStringLiteral("Leggo l'accesso salvato nel portachiavi…"), content);
+    secretsLoading_->setObjectName("secretsLoading");
+    secretsLoading_->setWordWrap(true);
+    setCallout(secretsLoading_);
+    column->addWidget(secretsLoading_);
+
     accountMessage_ = new QLabel(content);
     accountMessage_->setObjectName("accountMessage");
     accountMessage_->setWordWrap(true);
@@ -372,6 +387,7 @@ void PanelView::build() {
     cost_ = captionLabel(QString(), content);
     cost_->setObjectName("cost");
     column->addWidget(cost_);
+    buildBudget(column, content);
 
     settingsToggle_ = new QToolButton(content);
     settingsToggle_->setObjectName("settingsToggle");
@@ -407,6 +423,7 @@ void PanelView::build() {
             editSettings([&](Settings& s) { s.serviceUrl = value; });
         });
         box->addWidget(serviceUrl_);
+        buildOwnKeys(box, settingsBox_);
     }
     column->addWidget(settingsBox_);
     connect(settingsToggle_, &QToolButton::toggled, this, [this](bool on) {
@@ -431,7 +448,8 @@ void PanelView::build() {
     footer->addWidget(quit, 0, Qt::AlignTop);
     column->addLayout(footer);
 
-    for (QLineEdit* field : {emailField_, codeField_, serviceUrl_}) field->installEventFilter(this);
+    for (QLineEdit* field : {emailField_, codeField_, serviceUrl_, monthlyLimit_}) field->installEventFilter(this);
+    for (const auto& row : keyRows_) row.field->installEventFilter(this);
     accountLine_->installEventFilter(this);
     setWidget(content);
 }
@@ -491,7 +509,13 @@ void PanelView::redraw(AppProperty property) {
         case AppProperty::running: redrawHeader(); redrawStatus(); break;
         case AppProperty::notice: redrawHeader(); break;
         case AppProperty::status: redrawStatus(); break;
-        case AppProperty::settings: redrawSettingsValues(); redrawPickers(); redrawAccount(); break;
+        case AppProperty::settings:
+            redrawSettingsValues();
+            redrawPickers();
+            redrawAccount();
+            redrawOwnKeys();
+            redrawBudget();
+            break;
         case AppProperty::outputDevices:
         case AppProperty::apps: redrawPickers(); break;
         case AppProperty::account:
@@ -506,6 +530,9 @@ void PanelView::redraw(AppProperty property) {
             redrawAccount();
             break;
         case AppProperty::captions: break;  // the captions window shows them
+        case AppProperty::secretsLoading: redrawAccount(); redrawPickers(); redrawOwnKeys(); break;
+        case AppProperty::monthSpend:
+        case AppProperty::budgetQuestion: redrawBudget(); break;
     }
 }
 
@@ -515,6 +542,8 @@ void PanelView::redrawAll() {
     redrawPickers();
     redrawSettingsValues();
     redrawStatus();
+    redrawOwnKeys();
+    redrawBudget();
 }
 
 void PanelView::redrawHeader() {
@@ -527,9 +556,11 @@ void PanelView::redrawAccount() {
     const Settings& settings = model_->settings();
     const bool in = !settings.sessionToken.empty();
     const bool waiting = !in && !model_->codeSentTo().empty();
-    loggedIn_->setVisible(in);
-    waitingCode_->setVisible(waiting);
-    loggedOut_->setVisible(!in && !waiting);
+    const bool loading = model_->secretsLoading();
+    loggedIn_->setVisible(in && !loading);
+    waitingCode_->setVisible(waiting && !loading);
+    loggedOut_->setVisible(!in && !waiting && !loading);
+    secretsLoading_->setVisible(loading);
     if (in) {
         const auto& account = model_->account();
         accountLineText_ =

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/model/app_model.h"
 
@@ -22,6 +23,7 @@ class QLineEdit;
 class QPushButton;
 class QSlider;
 class QToolButton;
+class QVBoxLayout;
 class QWidget;
 
 namespace quendra {
@@ -67,6 +69,12 @@ private:
     void bindPicker(QComboBox* box, std::string Settings::*field);
     void startOrStop();
     void elideAccountLine();
+    // The own keys and the monthly limit in "Avanzate", the month's spend and its question
+    // (panel_extras.cpp).
+    void buildOwnKeys(QVBoxLayout* box, QWidget* parent);
+    void buildBudget(QVBoxLayout* column, QWidget* parent);
+    void redrawOwnKeys();
+    void redrawBudget();
 
     std::shared_ptr<AppModel> model_;
     std::uint64_t observer_ = 0;
@@ -115,6 +123,18 @@ private:
     QLabel* listenDelay_ = nullptr;
     QLabel* speakDelay_ = nullptr;
     QCheckBox* captions_ = nullptr;
+    QLabel* secretsLoading_ = nullptr;
+    struct KeyRow {
+        std::string provider;
+        QLineEdit* field = nullptr;
+        QToolButton* reveal = nullptr;
+        QPushButton* remove = nullptr;
+    };
+    std::vector<KeyRow> keyRows_;
+    QLineEdit* monthlyLimit_ = nullptr;
+    QLabel* monthSpend_ = nullptr;
+    QWidget* budgetQuestionBox_ = nullptr;
+    QLabel* budgetQuestionText_ = nullptr;
 };
 
 }  // namespace quendra

@@ -176,7 +176,8 @@ EngineStatus TranslationEngine::status() const {
     const Usage total = ledger_->total();
     s.minutesIn = total.inputSeconds / 60;
     s.minutesOut = total.outputSeconds / 60;
-    s.costEur = Cost::estimateEur(ledger_->byProvider());
+    s.usageByProvider = ledger_->byProvider();
+    s.costEur = Cost::estimateEur(s.usageByProvider);
     if (listen_) {
         s.listenState = listen_->state();
         s.listenError = listen_->error();
@@ -271,6 +272,11 @@ TranslatorFactory TranslationEngine::factory(const std::string& direction) {
             }
             auto engine = weak.lock();
             if (!engine) return;  // never completes: the translator that asked is gone too
+            // The user's own key reaches the provider directly, without the account service.
+            if (auto key = engine->settings_.ownKey(provider)) {
+                completion(Token{std::move(*key), std::nullopt, Token::Kind::apiKey});
+                return;
+            }
             TokenClient::getToken(engine->settings_, provider, engine->fetch_, std::move(completion));
         };
         TranslatorOptions options(language, self->scheduler_, self->makeSocket_, std::move(getToken));

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ struct EngineStatus {
     // Rolling medians of the measured delay of each direction in this run; none until measured.
     std::optional<double> listenDelayMs;
     std::optional<double> speakDelayMs;
+    // The run's usage per provider (the ledger's `byProvider`), for the monthly spend.
+    std::map<std::string, Usage> usageByProvider;
     bool operator==(const EngineStatus&) const = default;
 };
 

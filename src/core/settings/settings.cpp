@@ -18,6 +18,7 @@ constexpr std::array<std::string_view, 14> kCodingKeyNames = {
     "captions",
 };
 
+
 // Members are written in key order; an ordered object keeps that order in the text.
 template <typename Json>
 Json encodeAs(const Settings& s) {
@@ -41,6 +42,7 @@ Json encodeAs(const Settings& s) {
         case Settings::CodingKeys::captions: out[name] = s.captions; break;
         }
     }
+    if (s.monthlyLimitEur) out[std::string(Settings::monthlyLimitMember)] = *s.monthlyLimitEur;
     return out;
 }
 
@@ -108,6 +110,9 @@ std::optional<Settings> Settings::decode(const nlohmann::json& stored) {
         case CodingKeys::captions: readBool(stored, name, s.captions); break;
         }
     }
+    if (const auto it = stored.find(Settings::monthlyLimitMember); it != stored.end() && it->is_number()) {
+        s.monthlyLimitEur = it->get<double>();
+    }
     return s.sanitized();
 }
 
@@ -122,7 +127,14 @@ Settings Settings::sanitized() const {
     s.originalDuckLevel = sanitizedLevel(originalDuckLevel, 0.15);
     s.micDuckLevel = sanitizedLevel(micDuckLevel, 0.12);
     if (!Providers::info(provider)) s.provider = "gemini";
+    if (s.monthlyLimitEur && !(std::isfinite(*s.monthlyLimitEur) && *s.monthlyLimitEur > 0)) s.monthlyLimitEur.reset();
     return s;
+}
+
+std::optional<std::string> Settings::ownKey(std::string_view provider) const {
+    const auto found = ownKeys.find(std::string(provider));
+    if (found == ownKeys.end() || found->second.empty()) return std::nullopt;
+    return found->second;
 }
 
 namespace Providers {

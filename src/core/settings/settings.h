@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,8 +34,19 @@ struct Settings {
     std::string listenTarget;    // application id; empty captures the whole computer
     std::string speakOutputUID;  // device the speak direction plays into
     bool captions = false;       // the captions window; the links are asked for transcripts of the input too
+    // The user's own API keys by provider id. Like the session token they live in the keychain
+    // and never in the stored JSON; a provider with a key needs no account.
+    std::map<std::string, std::string> ownKeys;
+    // Spending limit per calendar month in euros; none means no limit. Stored as the member
+    // "monthlyLimitEur" only when set, so a file without a limit keeps the members of `CodingKeys`.
+    std::optional<double> monthlyLimitEur;
+    // Written only when a limit is set; read by `decode` beside the members of `CodingKeys`.
+    static constexpr std::string_view monthlyLimitMember = "monthlyLimitEur";
 
     bool operator==(const Settings&) const = default;
+
+    // The own key stored for `provider`, none when there is none (or it is empty).
+    std::optional<std::string> ownKey(std::string_view provider) const;
 
     // The members of the stored JSON object, in the order they are written and read.
     enum class CodingKeys {
@@ -76,7 +88,8 @@ struct Settings {
     [[nodiscard]] static std::optional<Settings> decodeText(std::string_view storedText);
 
     // A copy with the levels made finite and clamped to [0, 1] and an unknown provider replaced
-    // by "gemini"; everything else unchanged.
+    // by "gemini"; a monthly limit that is not a finite positive amount becomes none; everything
+    // else unchanged.
     Settings sanitized() const;
 };
 

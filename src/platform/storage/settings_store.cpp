@@ -129,12 +129,14 @@ Settings SettingsStore::load() const {
 }
 
 tl::expected<void, std::string> SettingsStore::save(const Settings& settings) const {
-    const std::string text = settings.encodeText();
     if (const auto error = createPrivateFolders(folder_)) {
         return tl::unexpected("cartella " + folder_.string() + ": " + error.message());
     }
+    return writeFileAtomically(file(), settings.encodeText());
+}
 
-    const auto target = saveTarget(file());
+tl::expected<void, std::string> writeFileAtomically(const std::filesystem::path& path, const std::string& text) {
+    const auto target = saveTarget(path);
     if (!target) return tl::unexpected(target.error());
     const std::filesystem::path folder = target->parent_path();
     const std::string name = target->filename().string();
@@ -168,6 +170,16 @@ tl::expected<void, std::string> SettingsStore::save(const Settings& settings) co
         ::close(folderFd);
     }
     return {};
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path) { return readRegularFile(path); }
+
+Settings SettingsStore::loadFile() const {
+    Settings settings;
+    if (const auto text = readRegularFile(file())) {
+        if (auto decoded = Settings::decodeText(*text)) settings = std::move(*decoded);
+    }
+    return settings;
 }
 
 }  // namespace quendra

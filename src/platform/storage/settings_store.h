@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,9 +45,21 @@ public:
     // when missing. A failure leaves the old file untouched and says why; callers may ignore it.
     [[nodiscard]] tl::expected<void, std::string> save(const Settings& settings) const;
 
+    // The stored settings without touching the keychain: no secrets, the legacy item left alone.
+    // For callers that read the secrets themselves, asynchronously.
+    Settings loadFile() const;
+
 private:
     std::filesystem::path folder_;
     std::shared_ptr<Keychain> keychain_;
 };
+
+// Replaces `path` with `text` as `SettingsStore::save` replaces the settings file: temporary file
+// beside it, flushed, renamed over it (through symbolic links), mode 0600, stale temporaries
+// removed. The folder must exist. A failure leaves the old file untouched and says why.
+tl::expected<void, std::string> writeFileAtomically(const std::filesystem::path& path, const std::string& text);
+
+// The whole content of a small regular file (at most 1 MiB), or none; never blocks on a FIFO.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path);
 
 }  // namespace quendra

@@ -78,7 +78,7 @@ TEST_F(AccountFlowTest, VerifyStoresTheSessionAndLoadsTheAccount) {
 }
 
 TEST_F(AccountFlowTest, AnAccountAnswerAfterLogoutIsIgnored) {
-    rig.storage->stored.sessionToken = "tok-old";
+    rig.keychain->items["session"] = "tok-old";
     auto model = rig.make();
     const auto me = onlyCall("/api/me");
     model->logout();
@@ -105,7 +105,7 @@ TEST_F(AccountFlowTest, AnExpiredSessionLogsOutOtherFailuresKeepIt) {
     };
     for (const auto& row : rows) {
         ModelRig r;
-        r.storage->stored.sessionToken = "tok";
+        r.keychain->items["session"] = "tok";
         r.storage->stored.provider = "gemini";
         auto model = r.make();
         model->start();  // the engine asks for a token too; that request stays unanswered

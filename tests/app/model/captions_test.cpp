@@ -38,7 +38,7 @@ struct CaptionsRig {
 
     CaptionsRig(const std::string& provider, bool captions) : provider(provider) {
         rig.storage->stored.provider = provider;
-        rig.storage->stored.sessionToken = "sessione";
+        rig.keychain->items["session"] = "sessione";
         rig.storage->stored.captions = captions;
         model = rig.make();
         rig.fetch.answer(rig.fetch.to("/api/me").at(0), 200,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "app/model/app_model.h"
 #include "support/fakes.h"
 
@@ -161,10 +163,47 @@ public:
     }
 };
 
+// Answers reads from `items` at once, or, with `holdReads`, when the test calls answerReads() (a
+// locked keyring waiting for its unlock prompt).
 class MemoryKeychain : public SecretStorage {
 public:
+    std::map<std::string, std::string> items;
     std::vector<std::pair<std::string, std::string>> writes;
-    void write(const std::string& account, const std::string& value) override { writes.emplace_back(account, value); }
+    bool holdReads = false;
+    std::vector<std::pair<std::string, std::function<void(std::string)>>> heldReads;
+
+    void write(const std::string& account, const std::string& value) override {
+        writes.emplace_back(account, value);
+        if (value.empty()) {
+            items.erase(account);
+        } else {
+            items[account] = value;
+        }
+    }
+    void read(const std::string& account, std::function<void(std::string)> done) override {
+        if (holdReads) {
+            heldReads.emplace_back(account, std::move(done));
+            return;
+        }
+        done(items.count(account) ? items[account] : std::string());
+    }
+    void answerReads() {
+        auto held = std::move(heldReads);
+        heldReads.clear();
+        for (auto& [account, done] : held) done(items.count(account) ? items[account] : std::string());
+    }
+};
+
+class MemoryMonthSpend : public MonthSpendStorage {
+public:
+    std::optional<std::string> text;
+    int saves = 0;
+    std::optional<std::string> load() override { return text; }
+    tl::expected<void, std::string> save(const std::string& value) override {
+        ++saves;
+        text = value;
+        return {};
+    }
 };
 
 // Keeps every request until the test answers it, as the account service would, on the core queue.
@@ -207,6 +246,7 @@ struct ModelRig {
     std::shared_ptr<FakeMicrophone> microphone = std::make_shared<FakeMicrophone>();
     std::shared_ptr<MemorySettings> storage = std::make_shared<MemorySettings>();
     std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
+    std::shared_ptr<MemoryMonthSpend> monthSpend = std::make_shared<MemoryMonthSpend>();
     SocketRecorder sockets{clock};
     HeldFetch fetch;
     std::vector<std::string> logFile;
@@ -225,14 +265,18 @@ struct ModelRig {
     }
 
     // Tasks left on the queues hold the engine, which holds the clock: drain them as the
-    // executable's exit does.
+    // executable's exit does. A link whose attempt the stop cut short completes only after its
+    // backoff delay, its timer holding the link meanwhile: run the clock past that too.
     ~ModelRig() {
         if (model) model->shutdown(nullptr);
         settle();
+        for (int i = 0; i < 100 && clock->pending() > 0; ++i) clock->advance(3'600'000);
     }
     ModelRig(const ModelRig&) = delete;
 
     std::shared_ptr<AppModel> make() {
+        // The model reads the session from the keychain only: a token here would silently be lost.
+        EXPECT_EQ(storage->stored.sessionToken, "") << "put the session in keychain->items[\"session\"]";
         AppModelDependencies d;
         d.mainQueue = std::make_shared<ManualMainQueue>(clock);
         d.postToCore = [clock = clock](std::function<void()> task) { clock->after(0, std::move(task)); };
@@ -249,6 +293,7 @@ struct ModelRig {
         d.logFile = [this](const std::string& line) { logFile.push_back(line); };
         d.standardError = [this](const std::string& line) { standardError.push_back(line); };
         d.quendraDebug = quendraDebug;
+        d.monthSpend = monthSpend;
         model = AppModel::create(std::move(d));
         settle();
         return model;

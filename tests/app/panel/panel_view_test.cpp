@@ -148,7 +148,7 @@ TEST_F(PanelViewTest, AccountFormsSwitchAndTheCodeFieldStartsEmpty) {
 }
 
 TEST_F(PanelViewTest, ProviderHintOnlyWithAnAccountThatAllowsOneProvider) {
-    rig.storage->stored.sessionToken = "sessione";
+    rig.keychain->items["session"] = "sessione";
     rig.make();
     auto view = show();
     const auto me = rig.fetch.to("/api/me");
@@ -264,6 +264,123 @@ TEST_F(PanelViewTest, EachViewKeepsItsOwnSettingsSectionAndTyping) {
     EXPECT_TRUE(child<QLineEdit>(*first, "serviceUrl")->isVisible());
     EXPECT_FALSE(child<QLineEdit>(*second, "serviceUrl")->isVisible());
     test::screenshot(first.get(), "panel-settings-expanded");
+}
+
+TEST_F(PanelViewTest, OwnKeyFieldsHideTheKeyStoreItAndRemoveIt) {
+    rig.make();
+    auto view = show();
+    QTest::mouseClick(child<QToolButton>(*view, "settingsToggle"), Qt::LeftButton);
+    auto* field = child<QLineEdit>(*view, "geminiKey");
+    ASSERT_TRUE(field->isVisible());
+    EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(child<QPushButton>(*view, "geminiKeyRemove")->isEnabled());
+    field->setFocus();
+    QTest::keyClicks(field, "AIzaSyPanelKey");
+    QTest::keyClick(field, Qt::Key_Return);  // submits the field, does not start
+    rig.settle();
+    EXPECT_FALSE(rig.model->running());
+    EXPECT_EQ(rig.keychain->items.at("gemini-key"), "AIzaSyPanelKey");
+    EXPECT_TRUE(child<QPushButton>(*view, "geminiKeyRemove")->isEnabled());
+    auto* provider = child<QComboBox>(*view, "provider");
+    EXPECT_NE(provider->findData(QStringLiteral("gemini")), -1) << "available without an account";
+
+    auto* reveal = child<QToolButton>(*view, "geminiKeyReveal");
+    view->ensureWidgetVisible(reveal);  // below the fold of the expanded settings
+    QCoreApplication::processEvents();
+    QTest::mouseClick(reveal, Qt::LeftButton);
+    EXPECT_EQ(field->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(reveal->text(), "Nascondi");
+    QTest::mouseClick(reveal, Qt::LeftButton);
+    EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+    child<QLineEdit>(*view, "openaiKey")->setText(QStringLiteral("sk-proj-panel"));
+    test::screenshot(view->widget(), "panel-own-keys");
+
+    QTest::mouseClick(child<QPushButton>(*view, "geminiKeyRemove"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_EQ(rig.keychain->items.count("gemini-key"), 0u);
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(provider->findData(QStringLiteral("gemini")), -1);
+
+    // The panel closed while a key is half typed: the field's focus-out on the way stores nothing
+    // and runs nothing of the view being destroyed.
+    view->activateWindow();
+    field->setFocus();
+    QTest::keyClicks(field, "AIzaHalf");
+    ASSERT_TRUE(field->hasFocus());
+    const auto writes = rig.keychain->writes.size();
+    view.reset();
+    rig.settle();
+    EXPECT_EQ(rig.keychain->writes.size(), writes);
+}
+
+TEST_F(PanelViewTest, SecretsStillLoadingShowNoLoginForm) {
+    rig.keychain->holdReads = true;
+    rig.make();
+    auto view = show();
+    EXPECT_TRUE(child<QLabel>(*view, "secretsLoading")->isVisible());
+    EXPECT_FALSE(child<QLineEdit>(*view, "emailField")->isVisible());
+    rig.keychain->answerReads();
+    rig.settle();
+    EXPECT_FALSE(child<QLabel>(*view, "secretsLoading")->isVisible());
+    EXPECT_TRUE(child<QLineEdit>(*view, "emailField")->isVisible());
+}
+
+TEST_F(PanelViewTest, MonthlyLimitFieldSpendLineAndTheQuestionAtTheLimit) {
+    rig.make();
+    auto view = show();
+    auto* line = child<QLabel>(*view, "monthSpend");
+    EXPECT_FALSE(line->isVisible()) << "nothing spent, no limit: nothing to show";
+    QTest::mouseClick(child<QToolButton>(*view, "settingsToggle"), Qt::LeftButton);
+    auto* limit = child<QLineEdit>(*view, "monthlyLimit");
+    struct Case {
+        const char* typed;
+        std::optional<double> stored;
+        const char* shown;
+    };
+    const Case cases[] = {{"10,5", 10.5, "10,50"}, {"abc", 10.5, "10,50"}, {" 7 €", 7.0, "7,00"}, {"", std::nullopt, ""}};
+    for (const auto& c : cases) {
+        limit->setFocus();
+        limit->selectAll();
+        limit->setText(QString::fromUtf8(c.typed));
+        QTest::keyClick(limit, Qt::Key_Return);
+        limit->clearFocus();
+        rig.settle();
+        EXPECT_EQ(rig.model->settings().monthlyLimitEur, c.stored) << c.typed;
+        EXPECT_EQ(limit->text().toStdString(), c.shown) << c.typed;
+    }
+    limit->setText(QStringLiteral("3"));
+    QTest::keyClick(limit, Qt::Key_Return);
+    limit->clearFocus();
+    rig.settle();
+    EXPECT_TRUE(line->isVisible());
+    EXPECT_EQ(text(line), "Questo mese: 0,00 €");
+
+    EXPECT_EQ(PanelTexts::euroAmount("0"), std::nullopt);
+    EXPECT_EQ(PanelTexts::euroAmount("1,2,3"), std::nullopt);
+    EXPECT_EQ(PanelTexts::euroAmount("12.25"), std::optional<double>(12.25));
+    test::screenshot(view->widget(), "panel-monthly-budget");
+}
+
+TEST_F(PanelViewTest, AtTheMonthlyLimitTheStartAsksFirst) {
+    MonthSpend spent;
+    spent.month = calendarMonth(rig.clock->nowMs());
+    spent.usage["openai"] = Usage{6274.51, 0};  // 3,20 € of openai input
+    rig.monthSpend->text = spent.encodeText();
+    rig.storage->stored.monthlyLimitEur = 3;
+    rig.make();
+    auto view = show();
+    EXPECT_EQ(text(child<QLabel>(*view, "monthSpend")), "Questo mese: 3,20 €");
+    QTest::mouseClick(child<QPushButton>(*view, "startButton"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_FALSE(rig.model->running());
+    auto* question = child<QLabel>(*view, "budgetQuestion");
+    EXPECT_TRUE(question->isVisible());
+    EXPECT_EQ(text(question), "Questo mese hai già raggiunto il limite di spesa di 3,00 €. Vuoi avviare lo stesso?");
+    test::screenshot(view->widget(), "panel-monthly-limit-reached");
+    QTest::mouseClick(child<QPushButton>(*view, "budgetGoOn"), Qt::LeftButton);
+    rig.settle();
+    EXPECT_TRUE(rig.model->running());
+    EXPECT_FALSE(question->isVisible());
 }
 
 }  // namespace

@@ -214,6 +214,34 @@ TEST_F(EngineTest, ProviderLinksAskTheServiceForTokensWhileTheEngineLives) {
     EXPECT_EQ(completions, 0);
 }
 
+TEST_F(EngineTest, AnOwnKeyIsTheTokenOfItsProviderAndNeedsNoService) {
+    settings.provider = "gemini";
+    settings.sessionToken = "sessione";
+    settings.speakEnabled = false;
+    settings.ownKeys = {{"gemini", "AIzaSyOwnKey"}};
+    auto engine = make();
+    engine->start(std::nullopt, std::nullopt);
+    EXPECT_TRUE(requests.empty()) << "the key goes to the provider, not to the account service";
+    ASSERT_NE(sockets.last(), nullptr);
+    EXPECT_NE(sockets.last()->url.find("v1beta.GenerativeService.BidiGenerateContent?key=AIzaSyOwnKey"),
+              std::string::npos)
+        << sockets.last()->url;
+
+    const auto source = engine->listenSession()->translator()->opts.getToken;
+    std::optional<Result<Token>> got;
+    source([&](Result<Token> token) { got = std::move(token); });
+    ASSERT_TRUE(got && got->has_value()) << "at once, on the calling stack";
+    EXPECT_EQ(**got, (Token{"AIzaSyOwnKey", std::nullopt, Token::Kind::apiKey}));
+
+    // Removed while running: the next request goes to the service again; nothing reconnects.
+    auto next = engine->settings();
+    next.ownKeys.clear();
+    engine->apply(next, std::nullopt, std::nullopt);
+    source([](const Result<Token>&) {});
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].url, std::string(defaultServiceUrl) + "/api/token/gemini");
+}
+
 TEST_F(EngineTest, LinkLogLinesCarryDirectionAndProvider) {
     auto engine = make();
     engine->start(std::nullopt, std::nullopt);

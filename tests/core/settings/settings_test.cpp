@@ -226,6 +226,32 @@ TEST(SettingsTest, SanitizedRepairsOnlyLevelsAndProvider) {
     }
 }
 
+TEST(SettingsTest, OwnKeysAreNeverStoredAndTheMonthlyLimitOnlyWhenSet) {
+    Settings s;
+    s.ownKeys = {{"gemini", "AIzaSyA-secret"}, {"openai", ""}};
+    EXPECT_EQ(s.ownKey("gemini"), std::optional<std::string>("AIzaSyA-secret"));
+    EXPECT_EQ(s.ownKey("openai"), std::nullopt) << "an empty key is no key";
+    const std::string text = s.encodeText();
+    EXPECT_EQ(text.find("AIzaSyA"), std::string::npos);
+    EXPECT_FALSE(s.encode().contains("monthlyLimitEur")) << "no limit: the stored form is unchanged";
+    EXPECT_EQ(s.encode(), Settings{}.encode());
+    EXPECT_TRUE(Settings::decodeText(text)->ownKeys.empty());
+
+    s.monthlyLimitEur = 12.5;
+    EXPECT_EQ(s.encode().at("monthlyLimitEur"), 12.5);
+    EXPECT_EQ(Settings::decodeText(s.encodeText())->monthlyLimitEur, std::optional<double>(12.5));
+    struct Case {
+        const char* stored;
+        std::optional<double> limit;
+    };
+    const Case cases[] = {{R"({"monthlyLimitEur":"10"})", std::nullopt},
+                          {R"({"monthlyLimitEur":0})", std::nullopt},
+                          {R"({"monthlyLimitEur":-4})", std::nullopt},
+                          {R"({"monthlyLimitEur":null})", std::nullopt},
+                          {R"({"monthlyLimitEur":3})", 3.0}};
+    for (const auto& c : cases) EXPECT_EQ(Settings::decodeText(c.stored)->monthlyLimitEur, c.limit) << c.stored;
+}
+
 TEST(ProvidersTest, CatalogueAndLookupAreExactAndCaseSensitive) {
     const std::vector<ProviderInfo> want = {
         {"gemini", "Gemini Live Translate", "vero, a consumo", true},

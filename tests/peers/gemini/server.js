@@ -3,7 +3,10 @@
 // loopback, and misbehaves on request.
 //
 //   node server.js --cert cert.pem --key key.pem [--port 0] [--host 127.0.0.1]
-//                  [--expect-token T] [--echo] [--command "reject 1008 2"]...
+//                  [--expect-token T] [--expect-key K] [--echo] [--command "reject 1008 2"]...
+//
+// --expect-token accepts only the credential T, in either form; --expect-key accepts only the API
+// key K, and only as the service takes API keys: `key=` on BidiGenerateContent.
 //
 // Cert and key may also come from GEMINI_PEER_CERT / GEMINI_PEER_KEY. The first line on stdout is
 // the listening port; everything else goes to stderr.
@@ -48,7 +51,7 @@ const PATH_RE =
 
 function parseArgs(argv) {
   const args = { port: 0, host: '127.0.0.1', commands: [], cert: process.env.GEMINI_PEER_CERT,
-                 key: process.env.GEMINI_PEER_KEY, expectToken: null,
+                 key: process.env.GEMINI_PEER_KEY, expectToken: null, expectKey: null,
                  echo: process.env.GEMINI_PEER_ECHO === '1' };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i];
@@ -61,6 +64,7 @@ function parseArgs(argv) {
     else if (name === '--port') args.port = Number(value());
     else if (name === '--host') args.host = value();
     else if (name === '--expect-token') args.expectToken = value();
+    else if (name === '--expect-key') args.expectKey = value();
     else if (name === '--command') args.commands.push(value());
     else if (name === '--echo') args.echo = true;
     else fail(`unknown option ${name}`);
@@ -294,6 +298,7 @@ server.on('upgrade', (req, socket, head) => {
   if (!match) return refuse(404, 'Not Found');
   if (!credential) return refuse(401, 'Unauthorized');
   if (args.expectToken !== null && credential !== args.expectToken) return refuse(403, 'Forbidden');
+  if (args.expectKey !== null && (param !== 'key' || credential !== args.expectKey)) return refuse(403, 'Forbidden');
   wss.handleUpgrade(req, socket, head, (ws) => {
     stats.connections += 1;
     stats.urls.push(req.url);

@@ -65,6 +65,20 @@ TEST(OpenAIProtocolTest, RedactHidesTheThreeCredentialShapes) {
     for (const auto& c : cases) EXPECT_EQ(P::redact(c.in), c.out) << c.in;
 }
 
+TEST(OpenAIProtocolTest, RedactHidesAnApiKeyInEveryPlaceItTravels) {
+    // OpenAI API keys: the project form and the older user form.
+    for (const std::string key : {"sk-proj-Ab3_dE-fGhIjKlMnOpQrStUvWxYz0123456789", "sk-Ab3dEfGhIjKlMnOpQrSt"}) {
+        const auto protocols = P::unconfirmedSubprotocols(key);
+        const std::string lines[] = {"protocolli: " + protocols[0] + ", " + protocols[1],
+                                     "OpenAI ha rifiutato la chiave " + key + ".",
+                                     "Authorization: Bearer " + key};
+        for (const auto& line : lines) {
+            const std::string shown = P::redact(line);
+            EXPECT_EQ(shown.find(key.substr(3)), std::string::npos) << shown;
+        }
+    }
+}
+
 TEST(OpenAIProtocolTest, RedactIsSafeOnAMegabyteLine) {
     std::string line(1 << 20, 'a');
     line += " Bearer secret";
