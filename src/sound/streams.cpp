@@ -1,7 +1,9 @@
 #include "sound/streams.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 
 namespace quendra {
 
@@ -181,6 +183,14 @@ double OurStream::latencyMs() const {
     return (negative ? -1.0 : 1.0) * static_cast<double>(usec) / 1000.0;
 }
 
+void Wakeup::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (sem_clockwait(&sem_, CLOCK_MONOTONIC, &at) != 0 && errno == EINTR) {
+    }
+}
+
 FeedPump::FeedPump(double rateHz, Int16Chunker::OnChunk onChunk, PostFunction postToCore, double tickMs,
                    std::function<void()> onTick)
     : fifo_(static_cast<std::size_t>(std::max(1.0, rateHz * 2))),
@@ -204,7 +214,7 @@ void ModelFeed::close() {
 
 FeedPump::~FeedPump() {
     stopping_ = true;
-    wake_.release();
+    wake_.post();
     thread_.join();
     feed_->close();
 }
@@ -222,7 +232,7 @@ void FeedPump::push(std::size_t frames, Sample sample) {
             ++count_;
         }
     }
-    if (!woken_.exchange(true)) wake_.release();
+    if (!woken_.exchange(true)) wake_.post();
 }
 
 void FeedPump::pushMixed(const float* samples, std::size_t frames, std::uint32_t channels) {
@@ -243,7 +253,7 @@ void FeedPump::run() {
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(tickMs_));
     auto nextTick = Clock::now() + period;
     while (!stopping_) {
-        (void)wake_.try_acquire_until(nextTick);
+        wake_.waitUntil(nextTick);
         if (stopping_) break;
         woken_ = false;
         std::vector<float> block;
@@ -257,9 +267,11 @@ void FeedPump::run() {
         if (!block.empty()) {
             postToCore_([feed = feed_, block = std::move(block)] { feed->deliver(block); });
         }
-        if (onTick_ && Clock::now() >= nextTick) {
+        // The deadline moves on whether or not anyone listens to the tick: a deadline left in the
+        // past would turn the wait above into a busy loop.
+        if (Clock::now() >= nextTick) {
             nextTick += period;
-            onTick_();
+            if (onTick_) onTick_();
         }
     }
 }
