@@ -5,6 +5,11 @@
 #include <chrono>
 #include <ctime>
 
+// Defined only by a measuring library preloaded into the process (bench/alloc_counter.cpp), which
+// counts what the callbacks allocate; unresolved, the weak reference stays null and the scope
+// costs one comparison.
+extern "C" __attribute__((weak)) void ombrix_stream_callback_mark(int inside);
+
 namespace quendra {
 
 namespace {
@@ -12,8 +17,14 @@ thread_local bool tInStreamCallback = false;
 }  // namespace
 
 bool inStreamCallback() { return tInStreamCallback; }
-StreamCallbackScope::StreamCallbackScope() { tInStreamCallback = true; }
-StreamCallbackScope::~StreamCallbackScope() { tInStreamCallback = false; }
+StreamCallbackScope::StreamCallbackScope() {
+    tInStreamCallback = true;
+    if (ombrix_stream_callback_mark != nullptr) ombrix_stream_callback_mark(1);
+}
+StreamCallbackScope::~StreamCallbackScope() {
+    if (ombrix_stream_callback_mark != nullptr) ombrix_stream_callback_mark(0);
+    tInStreamCallback = false;
+}
 
 OurStream::~OurStream() {
     if (!stream_) return;

@@ -30,7 +30,8 @@ using RecordFunction = std::function<void(const float* samples, std::size_t fram
 // record reads, the capture's reads). Lets a test binary count what those paths allocate.
 bool inStreamCallback();
 
-// Marks the running stream callback for inStreamCallback(). Render thread.
+// Marks the running stream callback for inStreamCallback(), and for an allocation counter
+// preloaded into the running program (bench/alloc_counter.cpp). Render thread.
 class StreamCallbackScope {
 public:
     StreamCallbackScope();
