@@ -8,11 +8,14 @@
 //
 // Everything here runs inside malloc: no allocation, no lock, no stdio. The functions pass
 // straight to glibc's own (__libc_malloc and the like) to stay clear of dlsym.
+#include <execinfo.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +32,9 @@ void __libc_free(void*);
 
 namespace {
 
-constexpr std::uint64_t kMagic = 0x31746e756f636c61;  // "alcount1"
-constexpr int kCallers = 16;
+constexpr std::uint64_t kMagic = 0x32746e756f636c61;  // "alcount2"
+constexpr int kStacks = 8;
+constexpr int kFrames = 8;
 
 // The file's layout, read by bench/load.py: little-endian 64-bit fields in this order.
 struct Counts {
@@ -40,7 +44,8 @@ struct Counts {
     std::atomic<std::uint64_t> mallocs;      // malloc, calloc, realloc, the aligned forms
     std::atomic<std::uint64_t> frees;        // free (operator delete ends there too)
     std::atomic<std::uint64_t> bytes;        // requested by the counted allocations
-    std::atomic<std::uint64_t> callers[kCallers];  // distinct return addresses of counted calls
+    std::atomic<std::uint64_t> stacks;       // how many of `stack` are filled
+    std::uint64_t stack[kStacks][kFrames];   // distinct call stacks of counted calls, innermost first
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
@@ -61,25 +66,41 @@ __attribute__((constructor)) void mapCounts() {
     if (map == MAP_FAILED) return;
     auto* counts = static_cast<Counts*>(map);  // zero-filled by ftruncate
     counts->magic = kMagic;
+    void* frame = nullptr;
+    (void)::backtrace(&frame, 1);
     gCounts = counts;
 }
 
-void remember(void* caller) {
-    const auto address = reinterpret_cast<std::uint64_t>(caller);
-    for (auto& slot : gCounts->callers) {
-        std::uint64_t seen = slot.load(std::memory_order_relaxed);
-        if (seen == address) return;
-        if (seen == 0 && slot.compare_exchange_strong(seen, address, std::memory_order_relaxed)) return;
-        if (seen == address) return;
+// Keeps the call stack of a counted call, when it is a new one and there is room. backtrace()
+// may take the loader's lock: acceptable here, where something already went wrong; it was primed
+// at load (its first call loads libgcc_s), and whatever it allocates itself is not counted.
+__attribute__((tls_model("initial-exec"))) thread_local bool tTracing = false;
+
+__attribute__((noinline)) void remember() {
+    if (tTracing || gCounts->stacks.load(std::memory_order_relaxed) >= kStacks) return;
+    tTracing = true;
+    void* frames[kFrames + 1] = {};
+    const int n = ::backtrace(frames, kFrames + 1);
+    std::uint64_t stack[kFrames] = {};
+    // Frame 0 is this function; the reader drops the allocation functions of this library.
+    for (int i = 1; i < n; ++i) stack[i - 1] = reinterpret_cast<std::uint64_t>(frames[i]);
+    const auto filled = std::min<std::uint64_t>(gCounts->stacks.load(std::memory_order_acquire), kStacks);
+    bool seen = false;
+    for (std::uint64_t k = 0; k < filled && !seen; ++k)
+        seen = std::equal(std::begin(stack), std::end(stack), gCounts->stack[k]);
+    if (!seen) {
+        const auto slot = gCounts->stacks.fetch_add(1, std::memory_order_acq_rel);
+        if (slot < kStacks) std::copy(std::begin(stack), std::end(stack), gCounts->stack[slot]);
     }
+    tTracing = false;
 }
 
 inline bool counting() { return tDepth > 0 && gCounts != nullptr; }
 
-void countAllocation(std::atomic<std::uint64_t> Counts::*kind, std::size_t size, void* caller) {
+__attribute__((noinline)) void countAllocation(std::atomic<std::uint64_t> Counts::*kind, std::size_t size) {
     (gCounts->*kind).fetch_add(1, std::memory_order_relaxed);
     gCounts->bytes.fetch_add(size, std::memory_order_relaxed);
-    remember(caller);
+    remember();
 }
 
 void* newAligned(std::size_t size, std::size_t alignment) {
@@ -100,17 +121,17 @@ __attribute__((visibility("default"))) void ombrix_stream_callback_mark(int insi
 }
 
 void* malloc(std::size_t size) noexcept {
-    if (counting()) countAllocation(&Counts::mallocs, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, size);
     return __libc_malloc(size);
 }
 
 void* calloc(std::size_t n, std::size_t size) noexcept {
-    if (counting()) countAllocation(&Counts::mallocs, n * size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, n * size);
     return __libc_calloc(n, size);
 }
 
 void* realloc(void* p, std::size_t size) noexcept {
-    if (counting()) countAllocation(&Counts::mallocs, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, size);
     return __libc_realloc(p, size);
 }
 
@@ -120,31 +141,31 @@ void* reallocarray(void* p, std::size_t n, std::size_t size) noexcept {
         errno = ENOMEM;
         return nullptr;
     }
-    if (counting()) countAllocation(&Counts::mallocs, total, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, total);
     return __libc_realloc(p, total);
 }
 
 void free(void* p) noexcept {
     if (p != nullptr && counting()) {
         gCounts->frees.fetch_add(1, std::memory_order_relaxed);
-        remember(__builtin_return_address(0));
+        remember();
     }
     __libc_free(p);
 }
 
 void* memalign(std::size_t alignment, std::size_t size) noexcept {
-    if (counting()) countAllocation(&Counts::mallocs, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, size);
     return __libc_memalign(alignment, size);
 }
 
 void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
-    if (counting()) countAllocation(&Counts::mallocs, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, size);
     return __libc_memalign(alignment, size);
 }
 
 int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept {
     if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return EINVAL;
-    if (counting()) countAllocation(&Counts::mallocs, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::mallocs, size);
     void* p = __libc_memalign(alignment, size);
     if (p == nullptr) return ENOMEM;
     *out = p;
@@ -156,38 +177,38 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept
 // operator new straight to glibc, so that one allocation counts once, as `news`; operator delete
 // stays libstdc++'s, which ends in the free above.
 void* operator new(std::size_t size) {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     if (void* p = newAligned(size, 0)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     if (void* p = newAligned(size, 0)) return p;
     throw std::bad_alloc();
 }
 void* operator new(std::size_t size, std::align_val_t alignment) {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     if (void* p = newAligned(size, static_cast<std::size_t>(alignment))) return p;
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size, std::align_val_t alignment) {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     if (void* p = newAligned(size, static_cast<std::size_t>(alignment))) return p;
     throw std::bad_alloc();
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     return newAligned(size, 0);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     return newAligned(size, 0);
 }
 void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     return newAligned(size, static_cast<std::size_t>(alignment));
 }
 void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    if (counting()) countAllocation(&Counts::news, size, __builtin_return_address(0));
+    if (counting()) countAllocation(&Counts::news, size);
     return newAligned(size, static_cast<std::size_t>(alignment));
 }

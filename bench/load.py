@@ -93,8 +93,8 @@ def sample(pid):
 
 # ---- the allocation counter's shared file (layout: Counts in bench/alloc_counter.cpp) ----------
 
-COUNT_FIELDS = ("magic", "callbacks", "news", "mallocs", "frees", "bytes")
-COUNT_CALLERS = 16
+COUNT_FIELDS = ("magic", "callbacks", "news", "mallocs", "frees", "bytes", "stacks")
+COUNT_STACKS, COUNT_FRAMES = 8, 8
 
 
 def read_counts(path):
@@ -103,19 +103,22 @@ def read_counts(path):
             data = f.read()
     except OSError:
         return None
-    size = 8 * (len(COUNT_FIELDS) + COUNT_CALLERS)
-    if len(data) < size:
+    n = len(COUNT_FIELDS) + COUNT_STACKS * COUNT_FRAMES
+    if len(data) < 8 * n:
         return None
-    values = struct.unpack(f"<{len(COUNT_FIELDS) + COUNT_CALLERS}Q", data[:size])
+    values = struct.unpack(f"<{n}Q", data[:8 * n])
     counts = dict(zip(COUNT_FIELDS, values))
-    if counts["magic"] != 0x31746E756F636C61:
+    if counts["magic"] != 0x32746E756F636C61:
         return None
-    counts["callers"] = [v for v in values[len(COUNT_FIELDS):] if v]
+    frames = values[len(COUNT_FIELDS):]
+    counts["stacks"] = [[a for a in frames[k * COUNT_FRAMES:(k + 1) * COUNT_FRAMES] if a]
+                        for k in range(min(counts["stacks"], COUNT_STACKS))]
     return counts
 
 
-def symbolize(pid, addresses):
-    """file(function) for each address, through /proc/<pid>/maps and addr2line; best effort."""
+def symbolize(pid, stacks):
+    """Each stack as "function (file) < caller (file) < ...", outside the counter itself, through
+    /proc/<pid>/maps and addr2line; best effort."""
     maps = []
     try:
         with open(f"/proc/{pid}/maps") as f:
@@ -125,21 +128,28 @@ def symbolize(pid, addresses):
                     start, end = (int(x, 16) for x in parts[0].split("-"))
                     maps.append((start, end, int(parts[2], 16), parts[5]))
     except OSError:
-        return [hex(a) for a in addresses]
+        return [" < ".join(hex(a) for a in stack) for stack in stacks]
     out = []
-    for address in addresses:
-        where = hex(address)
-        for start, end, offset, path in maps:
-            if start <= address < end:
-                relative = address - start + offset
-                name = "?"
-                if shutil.which("addr2line"):
-                    r = subprocess.run(["addr2line", "-f", "-C", "-e", path, hex(relative - 1)],
-                                       capture_output=True, text=True)
-                    name = r.stdout.splitlines()[0] if r.stdout else "?"
-                where = f"{os.path.basename(path)}+{relative:#x} ({name})"
-                break
-        out.append(where)
+    for stack in stacks:
+        names = []
+        for address in stack:
+            where = hex(address)
+            for start, end, offset, path in maps:
+                if start <= address < end:
+                    if "alloc_counter" in path:
+                        where = None
+                        break
+                    relative = address - start + offset
+                    name = "?"
+                    if shutil.which("addr2line"):
+                        r = subprocess.run(["addr2line", "-f", "-C", "-e", path, hex(relative - 1)],
+                                           capture_output=True, text=True)
+                        name = r.stdout.splitlines()[0] if r.stdout else "?"
+                    where = f"{name} ({os.path.basename(path)})"
+                    break
+            if where:
+                names.append(where)
+        out.append(" < ".join(names))
     return out
 
 
@@ -350,7 +360,7 @@ def run(options):
         last = samples[-1]
         counts = read_counts(counts_file)
         final_state = control.state
-        culprits = symbolize(pid, counts["callers"]) if counts and counts["callers"] else []
+        culprits = symbolize(pid, counts["stacks"]) if counts and counts["stacks"] else []
         control.request({"op": "stop"})
         control.wait(lambda s: not s["running"], "the stop")
         control.request({"op": "quit"})
@@ -413,7 +423,7 @@ def report(options, first, last, samples, counts_first, counts, culprits, seen, 
               f"{counts['bytes']} bytes) over {counts['callbacks']} stream callbacks; "
               f"{counts['news'] + counts['mallocs'] - before['news'] - before['mallocs']} while measured; goal 0")
         for where in culprits:
-            print(f"    from {where}")
+            print(f"    at {where}")
     busiest = sorted(((t - first["per_thread"].get(n, 0), n) for n, t in last["per_thread"].items()), reverse=True)
     print("  busiest threads         " + ", ".join(
         f"{n} {t / TICKS / elapsed * 100:.2f} %" for t, n in busiest[:5] if t > 0))
