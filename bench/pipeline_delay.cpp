@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -77,6 +78,41 @@ private:
     std::vector<double> times_;
 };
 
+// True when the Base64 PCM (16-bit little-endian) after `key` in a JSON text holds a sample at 1 %
+// of full scale or more: the rule by which the voiced-only echo answers a chunk.
+bool voicedPayload(const std::string& text, const std::string& key) {
+    auto at = text.find(key);
+    if (at == std::string::npos) return false;
+    at += key.size();
+    const auto end = text.find('"', at);
+    if (end == std::string::npos) return false;
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::vector<unsigned char> bytes;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (auto i = at; i < end; ++i) {
+        const int v = value(text[i]);
+        if (v < 0) continue;
+        bits = (bits << 6) | static_cast<std::uint32_t>(v);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<unsigned char>((bits >> count) & 0xff));
+        }
+    }
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto sample = static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (std::abs(static_cast<int>(sample)) >= 328) return true;
+    }
+    return false;
+}
+
 class TimedSocket : public WebSocketLike, public std::enable_shared_from_this<TimedSocket> {
 public:
     static std::shared_ptr<TimedSocket> wrap(std::shared_ptr<WebSocketLike> inner, std::shared_ptr<EchoTimes> times) {
@@ -100,8 +136,10 @@ public:
     }
     bool isOpen() const override { return inner_->isOpen(); }
     void send(const std::string& text) override {
-        if (inner_->isOpen() && (text.find("\"realtimeInput\":{\"audio\"") != std::string::npos ||
-                                 text.find("input_audio_buffer.append") != std::string::npos))
+        // The peer echoes only voiced chunks: time those alone, so that each echo pairs with its chunk.
+        if (inner_->isOpen() &&
+            ((text.find("\"realtimeInput\":{\"audio\"") != std::string::npos && voicedPayload(text, "\"data\":\"")) ||
+             (text.find("input_audio_buffer.append") != std::string::npos && voicedPayload(text, "\"audio\":\""))))
             times_->sent();
         inner_->send(text);
     }
@@ -317,7 +355,9 @@ private:
         if (listen || speak) {
             auto acc = test::startTlsPeer(*ca_, "account/server.js", {"--session", kSession});
             const std::string script = options_.provider + "/server.js";
-            auto prov = test::startTlsPeer(*ca_, script, {"--echo"});
+            // Voiced chunks only, as a provider answers speech: the player empties between bursts,
+            // and a burst delayed by a starved machine does not delay every later one.
+            auto prov = test::startTlsPeer(*ca_, script, {"--echo-voiced"});
             if (!acc || !prov) {
                 fail("peers: " + (acc ? prov.error() : acc.error()));
                 return std::nullopt;

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <pulse/pulseaudio.h>
+#include <semaphore.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +30,8 @@ using RecordFunction = std::function<void(const float* samples, std::size_t fram
 // record reads, the capture's reads). Lets a test binary count what those paths allocate.
 bool inStreamCallback();
 
-// Marks the running stream callback for inStreamCallback(). Render thread.
+// Marks the running stream callback for inStreamCallback(), and for an allocation counter
+// preloaded into the running program (bench/alloc_counter.cpp). Render thread.
 class StreamCallbackScope {
 public:
     StreamCallbackScope();
@@ -98,6 +100,25 @@ private:
     bool closed_ = false;  // gate_
 };
 
+// Wakes a thread from the render thread. libstdc++ 12's timed wait on std::counting_semaphore
+// polls, yielding and then sleeping half the time waited so far, instead of blocking: it cost each
+// pump about 1 % of a core and woke it late. A POSIX semaphore blocks until posted or due.
+class Wakeup {
+public:
+    Wakeup() { sem_init(&sem_, 0, 0); }
+    ~Wakeup() { sem_destroy(&sem_); }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+    // Any thread, the render thread included: no allocation, no lock.
+    void post() { sem_post(&sem_); }
+    // Takes one post, waiting for it until `deadline` at most.
+    void waitUntil(std::chrono::steady_clock::time_point deadline);
+
+private:
+    sem_t sem_;
+};
+
 // Carries mono blocks from the render thread to a ModelFeed on the core queue. The render thread
 // only copies into a fixed FIFO and wakes the pump's thread (no allocation, no lock beyond one
 // block); the pump's thread makes the block and posts it. The same thread calls `onTick` every
@@ -127,7 +148,7 @@ private:
     std::size_t head_ = 0;     // mutex_
     std::size_t count_ = 0;    // mutex_
     std::atomic<bool> woken_{false};
-    std::counting_semaphore<> wake_{0};
+    Wakeup wake_;
     std::atomic<bool> stopping_{false};
     std::shared_ptr<ModelFeed> feed_;
     PostFunction postToCore_;

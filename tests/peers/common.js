@@ -60,4 +60,14 @@ function serveWithCommands({ server, host, port, commands, runCommand, shutdown,
   });
 }
 
-module.exports = { options, listen, serveWithCommands };
+// True when 16-bit little-endian PCM holds sound: a sample at 1 % of full scale or more. The
+// voiced-only echo answers these chunks alone, as a provider answers speech and stays silent in
+// the pauses.
+function voiced(pcm) {
+  for (let i = 0; i + 1 < pcm.length; i += 2) {
+    if (Math.abs(pcm.readInt16LE(i)) >= 328) return true;
+  }
+  return false;
+}
+
+module.exports = { options, listen, serveWithCommands, voiced };

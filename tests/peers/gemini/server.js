@@ -3,7 +3,7 @@
 // loopback, and misbehaves on request.
 //
 //   node server.js --cert cert.pem --key key.pem [--port 0] [--host 127.0.0.1]
-//                  [--expect-token T] [--expect-key K] [--echo] [--command "reject 1008 2"]...
+//                  [--expect-token T] [--expect-key K] [--echo | --echo-voiced] [--command "reject 1008 2"]...
 //
 // --expect-token accepts only the credential T, in either form; --expect-key accepts only the API
 // key K, and only as the service takes API keys: `key=` on BidiGenerateContent.
@@ -21,6 +21,8 @@
 // --echo (or GEMINI_PEER_ECHO=1) is the zero-delay echo for delay and load measurements: every
 // audio chunk comes back at once as translated audio only, without transcripts, whatever other
 // command is in force, so the peer adds nothing but its own processing to the round trip.
+// --echo-voiced answers only the chunks that hold sound (see common.js `voiced`): the client's
+// player then empties in every pause, as with a provider that answers speech alone.
 //
 // Commands change that. They come from --command at start, from standard input (one per line), or
 // from POST /control with the command as the body (GET /status answers the statistics as JSON):
@@ -42,7 +44,7 @@
 
 const fs = require('fs');
 const https = require('https');
-const { serveWithCommands } = require('../common');
+const { serveWithCommands, voiced } = require('../common');
 const { WebSocketServer } = require('ws');
 
 const MODEL = 'models/gemini-4-live-translate';
@@ -67,6 +69,7 @@ function parseArgs(argv) {
     else if (name === '--expect-key') args.expectKey = value();
     else if (name === '--command') args.commands.push(value());
     else if (name === '--echo') args.echo = true;
+    else if (name === '--echo-voiced') args.echo = args.echoVoicedOnly = true;
     else fail(`unknown option ${name}`);
   }
   if (!args.cert || !args.key) fail('a certificate and a key are needed (--cert, --key)');
@@ -200,8 +203,10 @@ function onAudio(conn, audio) {
   }
   stats.audioChunks += 1;
   conn.chunks += 1;
-  const once = resample16kTo24k(Buffer.from(audio.data, 'base64'));
+  const pcm = Buffer.from(audio.data, 'base64');
+  const once = resample16kTo24k(pcm);
   if (args.echo) {
+    if (args.echoVoicedOnly && !voiced(pcm)) return;
     send(conn.ws, { serverContent: { modelTurn: { parts: [{ inlineData: {
       mimeType: 'audio/pcm;rate=24000', data: once.toString('base64') } }] } } });
     return;

@@ -3,7 +3,7 @@
 // loopback, and misbehaves on request.
 //
 //   node server.js --cert cert.pem --key key.pem [--port 0] [--host 127.0.0.1]
-//                  [--expect-token T] [--expires-in SECONDS] [--echo] [--command "refuse-transcription"]...
+//                  [--expect-token T] [--expires-in SECONDS] [--echo | --echo-voiced] [--command "refuse-transcription"]...
 //
 // Cert and key may also come from OPENAI_PEER_CERT / OPENAI_PEER_KEY, the expected token from
 // OPENAI_PEER_TOKEN. The first line on stdout is the listening port; everything else goes to
@@ -21,6 +21,8 @@
 // --echo (or OPENAI_PEER_ECHO=1) is the zero-delay echo for delay and load measurements: every
 // appended chunk of a ready session comes back at once as output audio only, without transcript
 // deltas, whatever other command is in force.
+// --echo-voiced answers only the chunks that hold sound (see common.js `voiced`): the client's
+// player then empties in every pause, as with a provider that answers speech alone.
 //
 // Commands change that. They come from --command at start, from standard input (one per line), or
 // from POST /control with the command as the body (GET /status answers the statistics as JSON):
@@ -48,7 +50,7 @@
 
 const fs = require('fs');
 const https = require('https');
-const { serveWithCommands } = require('../common');
+const { serveWithCommands, voiced } = require('../common');
 const { WebSocketServer } = require('ws');
 
 const PATH = '/v1/realtime/translations';
@@ -84,6 +86,7 @@ function parseArgs(argv) {
     else if (name === '--expires-in') args.commands.push(`expires-in ${value()}`);
     else if (name === '--command') args.commands.push(value());
     else if (name === '--echo') args.echo = true;
+    else if (name === '--echo-voiced') args.echo = args.echoVoicedOnly = true;
     else fail(`unknown option ${name}`);
   }
   if (!args.cert || !args.key) fail('a certificate and a key are needed (--cert, --key)');
@@ -203,6 +206,7 @@ function onAppend(conn, audio) {
   stats.samplesIn += n;
   conn.appends += 1;
   if (!conn.ready) return;  // the service ignores audio before it is configured
+  if (args.echoVoicedOnly && !voiced(bytes)) return;
   const out = Buffer.alloc(2 * n);
   for (let i = 0; i < n; i++) out.writeInt16LE(Math.round(bytes.readInt16LE(2 * i) / 4), 2 * i);
   send(conn.ws, { type: 'session.output_audio.delta', delta: out.toString('base64'),
