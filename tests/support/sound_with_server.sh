@@ -202,6 +202,9 @@ if [ "$kind" = pipewire ] && [ "${OMBRIX_PRIVATE_SESSION_BUS:-}" != 1 ]; then
 fi
 
 unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER PULSE_LATENCY_MSEC PIPEWIRE_REMOTE
+# PulseAudio needs no session bus: without one, nothing a test does (a sign-in saving its session)
+# can reach the user's keyring.
+if [ "$kind" = pulseaudio ]; then unset DBUS_SESSION_BUS_ADDRESS; fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-sound.XXXXXX")
 pids_file=$scratch/server.pids
 : >"$pids_file"
@@ -217,6 +220,12 @@ export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/config" XDG_STATE_HOME="$s
   XDG_DATA_HOME="$scratch/data" XDG_CACHE_HOME="$scratch/cache" XDG_RUNTIME_DIR="$scratch/run"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+# Services the private bus starts on demand (a keyring, when a test signs in) take the scratch
+# folders too, not the environment the bus was started with.
+if [ "${OMBRIX_PRIVATE_SESSION_BUS:-}" = 1 ]; then
+  dbus-update-activation-environment HOME XDG_CONFIG_HOME XDG_STATE_HOME XDG_DATA_HOME XDG_CACHE_HOME \
+    XDG_RUNTIME_DIR
+fi
 export OMBRIX_TEST_SOUND_SERVER="$kind" OMBRIX_TEST_SCRATCH="$scratch"
 
 
