@@ -212,6 +212,7 @@ void AppModel::startAudio() {
     deps_.speakGraph->stop();
     speakError_ = startSpeak();
     lastBuildMs_ = deps_.nowMs();
+    builtFor_ = {deps_.sound->outputDevices(), deps_.sound->defaultOutputUid()};
 }
 
 // Built whether speaking is enabled or not, so switching it on needs no rebuild.
@@ -286,7 +287,13 @@ void AppModel::devicesChanged() {
     if (shutDown_) return;
     refreshLists();
     if (!running_) return;
-    if (lastBuildMs_ && deps_.nowMs() - *lastBuildMs_ < buildGuardMs) return;
+    // Right after a build only the build's own echoes are ignored: devices that really came or
+    // went meanwhile (a sound server back, a device unplugged) rebuild, or a direction would stay
+    // in error, or silently dead, with its device situation changed.
+    if (lastBuildMs_ && deps_.nowMs() - *lastBuildMs_ < buildGuardMs &&
+        builtFor_ == BuiltFor{outputDevices_, deps_.sound->defaultOutputUid()}) {
+        return;
+    }
     if (rebuild_) rebuild_->cancel();
     const std::weak_ptr<AppModel> weak = weak_from_this();
     rebuild_ = deps_.mainQueue->after(rebuildDelayMs, [weak] {
