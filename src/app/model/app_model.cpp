@@ -189,6 +189,8 @@ void AppModel::begin() {
 
 void AppModel::startAudio() {
     lastBuildMs_ = deps_.nowMs();
+    // Read before the graphs start: a change while they start is not one this build saw.
+    builtFor_ = {deps_.sound->outputDevices(), deps_.sound->defaultOutputUid()};
     const std::weak_ptr<AppModel> weak = weak_from_this();
     const std::weak_ptr<TranslationEngine> engine = engine_;
     // Posted: a graph may report a change from inside `start`, while this build is under way.
@@ -212,7 +214,6 @@ void AppModel::startAudio() {
     deps_.speakGraph->stop();
     speakError_ = startSpeak();
     lastBuildMs_ = deps_.nowMs();
-    builtFor_ = {deps_.sound->outputDevices(), deps_.sound->defaultOutputUid()};
 }
 
 // Built whether speaking is enabled or not, so switching it on needs no rebuild.
