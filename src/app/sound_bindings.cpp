@@ -33,18 +33,27 @@ std::optional<std::string> PulseSoundSystem::runningApplicationName(const std::s
 }
 
 void PulseSoundSystem::onDefaultDeviceChange(std::function<void()> handler) {
+    // The output devices count too: the server tells a stream's end before the end of its
+    // device, so whoever reacted to the stream read a list that still had the device.
     struct Defaults {
         std::string sink;
         std::string source;
+        std::vector<std::string> outputs;
+        bool operator==(const Defaults&) const = default;
     };
-    auto last = std::make_shared<Defaults>(Defaults{defaultOutputUid(), server_->defaultSourceName()});
+    auto read = [](SoundServer& server) {
+        const auto sink = server.defaultSink();
+        Defaults now{sink ? sink->uid : std::string(), server.defaultSourceName(), {}};
+        for (const auto& device : server.outputDevices()) now.outputs.push_back(device.uid);
+        return now;
+    };
+    auto last = std::make_shared<Defaults>(read(*server_));
     std::weak_ptr<SoundServer> weak = server_;
-    changeKeys_.push_back(server_->addChangeHandler([weak, last, handler = std::move(handler)] {
+    changeKeys_.push_back(server_->addChangeHandler([weak, last, read, handler = std::move(handler)] {
         auto server = weak.lock();
         if (!server) return;
-        const auto sink = server->defaultSink();
-        Defaults now{sink ? sink->uid : std::string(), server->defaultSourceName()};
-        if (now.sink == last->sink && now.source == last->source) return;
+        Defaults now = read(*server);
+        if (now == *last) return;
         *last = std::move(now);
         handler();
     }));

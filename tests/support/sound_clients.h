@@ -61,6 +61,7 @@ public:
     ~StereoPlayer();
     StereoPlayer(const StereoPlayer&) = delete;
     StereoPlayer& operator=(const StereoPlayer&) = delete;
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

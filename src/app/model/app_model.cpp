@@ -207,6 +207,8 @@ void AppModel::begin() {
 
 void AppModel::startAudio() {
     lastBuildMs_ = deps_.nowMs();
+    // Read before the graphs start: a change while they start is not one this build saw.
+    builtFor_ = {deps_.sound->outputDevices(), deps_.sound->defaultOutputUid()};
     const std::weak_ptr<AppModel> weak = weak_from_this();
     const std::weak_ptr<TranslationEngine> engine = engine_;
     // Posted: a graph may report a change from inside `start`, while this build is under way.
@@ -304,7 +306,13 @@ void AppModel::devicesChanged() {
     if (shutDown_) return;
     refreshLists();
     if (!running_) return;
-    if (lastBuildMs_ && deps_.nowMs() - *lastBuildMs_ < buildGuardMs) return;
+    // Right after a build only the build's own echoes are ignored: devices that really came or
+    // went meanwhile (a sound server back, a device unplugged) rebuild, or a direction would stay
+    // in error, or silently dead, with its device situation changed.
+    if (lastBuildMs_ && deps_.nowMs() - *lastBuildMs_ < buildGuardMs &&
+        builtFor_ == BuiltFor{outputDevices_, deps_.sound->defaultOutputUid()}) {
+        return;
+    }
     if (rebuild_) rebuild_->cancel();
     const std::weak_ptr<AppModel> weak = weak_from_this();
     rebuild_ = deps_.mainQueue->after(rebuildDelayMs, [weak] {

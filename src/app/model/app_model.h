@@ -84,7 +84,7 @@ enum class AppProperty {
 class AppModel : public std::enable_shared_from_this<AppModel> {
 public:
     static constexpr double appsRefreshMs = 1500;
-    static constexpr double buildGuardMs = 1000;    // device changes this soon after a build are ours
+    static constexpr double buildGuardMs = 1000;    // changes this soon after a build, devices unchanged, are its own
     static constexpr double rebuildDelayMs = 300;   // one rebuild after a burst of changes
     static constexpr double rebuildWindowMs = 10000;
     static constexpr std::size_t rebuildsPerWindow = 3;
@@ -228,6 +228,13 @@ private:
     std::optional<std::string> speakError_;
     std::shared_ptr<Cancellable> rebuild_;
     std::optional<double> lastBuildMs_;  // none: never built
+    // The output devices and default output the last build saw.
+    struct BuiltFor {
+        std::vector<AudioDevice> outputDevices;
+        std::string defaultOutput;
+        bool operator==(const BuiltFor&) const = default;
+    };
+    BuiltFor builtFor_;
     std::vector<double> recentRebuildsMs_;
     std::shared_ptr<Cancellable> appsTimer_;
     bool shutDown_ = false;

@@ -34,7 +34,8 @@ public:
     // none), or none when no process of it runs.
     virtual std::optional<std::string> runningApplicationName(const std::string& appId) = 0;
 
-    // Called after the default sink or source changed. Registered once, for good.
+    // Called after the default sink or source changed, or an output device came or went.
+    // Registered once, for good.
     virtual void onDefaultDeviceChange(std::function<void()> handler) = 0;
     // Called with the id of an application whose last process ended ("" when it had none).
     // Registered once, for good.

@@ -184,6 +184,57 @@ TEST_F(AppModelTest, DeviceChangeRightAfterABuildIsIgnored) {
     EXPECT_EQ(rig.speak->starts, 1);
 }
 
+// Right after a build, a change that came with other devices is not the build's echo: the sound
+// server back right after a rebuild that found nothing, a device unplugged right after the start.
+// Ignoring it would leave a direction in error, or silently dead, with its devices changed.
+TEST_F(AppModelTest, DevicesThatChangedRightAfterABuildRebuild) {
+    {
+        SCOPED_TRACE("the sound server away and back");
+        ModelRig r;
+        auto model = r.make();
+        model->start();
+        r.settle();
+        r.advanceMs(1000);
+        const auto devices = r.sound->devices;
+        r.sound->devices.clear();
+        r.sound->defaultOutput.clear();
+        r.listen->failWith = AudioError{"Nessun dispositivo di uscita audio (cuffie o casse)."};
+        r.listen->onConfigChange();
+        r.advanceMs(400);
+        ASSERT_EQ(r.listen->starts, 2);
+        EXPECT_EQ(model->status().listenError, "Nessun dispositivo di uscita audio (cuffie o casse).");
+        EXPECT_EQ(model->status().speakError, "Il dispositivo scelto per il parlato non è collegato.");
+
+        r.advanceMs(100);
+        r.sound->devices = devices;
+        r.sound->defaultOutput = ModelRig::headphones().uid;
+        r.listen->failWith.reset();
+        r.sound->defaultDeviceChanged();
+        r.advanceMs(400);
+        EXPECT_EQ(r.listen->starts, 3);
+        EXPECT_TRUE(r.listen->running && r.speak->running);
+        EXPECT_EQ(model->status().listenError, "");
+        EXPECT_EQ(model->status().speakError, "");
+    }
+    {
+        SCOPED_TRACE("the speak device unplugged");
+        ModelRig r;
+        r.storage->stored.speakOutputUID = ModelRig::blackhole().uid;
+        r.sound->devices = {ModelRig::headphones(), ModelRig::blackhole()};
+        auto model = r.make();
+        model->start();
+        r.settle();
+        r.advanceMs(500);
+        r.sound->devices = {ModelRig::headphones()};
+        r.speak->onConfigChange();
+        r.advanceMs(400);
+        EXPECT_EQ(r.listen->starts, 2) << "rebuilt";
+        EXPECT_FALSE(r.speak->running);
+        EXPECT_EQ(model->status().speakError, "Il dispositivo scelto per il parlato non è collegato.");
+        EXPECT_TRUE(model->running());
+    }
+}
+
 TEST_F(AppModelTest, DeviceChangesWhileStoppedOnlyRefreshTheLists) {
     auto model = rig.make();
     rig.sound->devices.push_back({9, "vb", "VB-Cable"});
