@@ -292,7 +292,7 @@ TEST_F(FaultsNetworkTest, APlannedRenewalKeepsTranslating) {
             isGemini ? (after["audioChunks"].get<double>() - before["audioChunks"].get<double>()) * 0.1
                      : (after["samplesIn"].get<double>() - before["samplesIn"].get<double>()) / 24000;
         std::cout << row.provider << ": counted as sent " << sentSeconds << " s, received by the peer " << received
-                  << " s; connections " << after["closes"].dump() << "\n";
+                  << " s; connections " << after["closes"].dump() << ", received " << after["received"].dump() << "\n";
     }
 }
 

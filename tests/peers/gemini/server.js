@@ -127,7 +127,8 @@ const stats = {
   audioChunks: 0,
   streamEnds: 0,
   badMessages: 0,
-  closes: [],          // {code, reason, chunks} of every connection that ended
+  closes: [],          // {code, reason} of every connection that ended
+  received: [],        // audio chunks each ended connection received, in the order of `closes`
 };
 
 let connectionCounter = 0;
@@ -316,7 +317,8 @@ server.on('upgrade', (req, socket, head) => {
     live.add(conn);
     ws.on('message', (data, isBinary) => onMessage(conn, data, isBinary));
     ws.on('close', (code, reason) => {
-      stats.closes.push({ code, reason: reason.toString('utf8'), chunks: conn.chunks });
+      stats.closes.push({ code, reason: reason.toString('utf8') });
+      stats.received.push(conn.chunks);
       live.delete(conn);
     });
     ws.on('error', (e) => log(`connection ${conn.id}: ${e.message}`));

@@ -117,7 +117,8 @@ const stats = {
   rejected: 0,
   errorsSent: 0,
   badMessages: 0,
-  closes: [],            // {code, reason, appends} of every connection that ended
+  closes: [],            // {code, reason} of every connection that ended
+  received: [],          // audio appends each ended connection received, in the order of `closes`
 };
 
 let connectionCounter = 0;
@@ -306,7 +307,8 @@ server.on('upgrade', (req, socket, head) => {
     live.add(conn);
     ws.on('message', (data, isBinary) => onMessage(conn, data, isBinary));
     ws.on('close', (code, reason) => {
-      stats.closes.push({ code, reason: reason.toString('utf8'), appends: conn.appends });
+      stats.closes.push({ code, reason: reason.toString('utf8') });
+      stats.received.push(conn.appends);
       live.delete(conn);
     });
     ws.on('error', (e) => log(`connection ${conn.id}: ${e.message}`));
