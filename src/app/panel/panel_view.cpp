@@ -73,6 +73,8 @@ QComboBox* picker(const QString& title, QWidget* parent, QVBoxLayout* column) {
     box->setAccessibleName(title);
     box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     box->setMinimumContentsLength(8);
+    // A long choice ("Finto, per prove (nessuna chiamata…") is elided at the panel's width.
+    QObject::connect(box, &QComboBox::currentTextChanged, box, &QWidget::setToolTip);
     row->addWidget(label);
     row->addWidget(box, 1);
     column->addLayout(row);
