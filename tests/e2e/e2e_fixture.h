@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
