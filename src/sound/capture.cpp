@@ -185,8 +185,8 @@ tl::expected<void, TapError> AppCapture::run(OnAudio onAudio) {
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &sampleSpec));
     const std::string monitor = s.sinkName + ".monitor";
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    // No automatic timing updates: nothing reads this stream's timing.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     int rc = pa_stream_connect_record(s.record, monitor.c_str(), &attr, flags);
     while (rc == 0 && pa_stream_get_state(s.record) == PA_STREAM_CREATING) pa_threaded_mainloop_wait(impl.loop);
     if (rc != 0 || pa_stream_get_state(s.record) != PA_STREAM_READY) {

@@ -145,7 +145,11 @@ bool OurStream::connect(bool playback, const std::string& device, bool dontMove,
         },
         this);
     // The recipe for 20-40 ms on both servers: playback tlength 30 ms and minreq 5 ms, record
-    // fragments of 10 ms, with the server adjusting its own latency to them.
+    // fragments of 10 ms, with the server adjusting its own latency to them. No automatic timing
+    // updates: with them libpulse asks the server for timing after every write, an extra request
+    // per callback whose reply it registers with a heap allocation; latencyMs asks when it needs
+    // one. (A larger minreq would halve the callbacks on PipeWire but adds its own size to the
+    // delay there.)
     const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(stream_);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -154,7 +158,7 @@ bool OurStream::connect(bool playback, const std::string& device, bool dontMove,
     attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(5 * PA_USEC_PER_MSEC, sampleSpec));
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, sampleSpec));
     (void)rateHz;
-    auto flags = static_cast<int>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    auto flags = static_cast<int>(PA_STREAM_ADJUST_LATENCY);
     if (dontMove) flags |= PA_STREAM_DONT_MOVE;
     const char* dev = device.empty() ? nullptr : device.c_str();
     const int rc = playback ? pa_stream_connect_playback(stream_, dev, &attr, static_cast<pa_stream_flags_t>(flags),
