@@ -60,6 +60,24 @@ inline bool leftAsFound(const std::string& appName, const std::string& sink = "h
     return found;
 }
 
+// What the server holds, for a failure's message: its defaults, sinks, sources and every
+// playback and record stream with where it goes.
+inline std::string soundPicture() {
+    std::string out;
+    for (const char* what : {"info", "list short sinks", "list short sources", "list short modules"}) {
+        out += std::string("pactl ") + what + ":\n" + pactl(what).value_or("(no answer)\n");
+    }
+    out += "sink inputs:\n";
+    for (const auto& row : sinkInputsJson()) {
+        const auto& props = row.contains("properties") ? row["properties"] : Json::object();
+        out += "  #" + std::to_string(row.value("index", 0u)) + " \"" + props.value("application.name", "") +
+               "\" on sink " + std::to_string(row.value("sink", 0u)) + (row.value("mute", false) ? " muted" : "") +
+               " volume " + (row.contains("volume") ? row["volume"].dump() : "?") + "\n";
+    }
+    out += "source outputs:\n" + pactl("list short source-outputs").value_or("(no answer)\n");
+    return out;
+}
+
 // Polls until `condition` holds or `timeoutMs` passes.
 inline bool eventually(const std::function<bool()>& condition, double timeoutMs = waitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double, std::milli>(timeoutMs);

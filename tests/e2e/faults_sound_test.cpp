@@ -112,7 +112,7 @@ protected:
     void stopAndExpectLeftAsFound(const std::string& output) {
         send({{"op", "stop"}});
         ASSERT_TRUE(waitFor([](const Json& s) { return !s["running"].get<bool>() && line(s, "listen") == "Spento"; }));
-        EXPECT_TRUE(eventually([&] { return leftAsFound(callAppName, output); }));
+        EXPECT_TRUE(eventually([&] { return leftAsFound(callAppName, output); })) << soundPicture();
         EXPECT_TRUE(eventually([] { return inputsOf("Ombrix").empty(); })) << "no stream of Ombrix left playing";
     }
 };
@@ -158,7 +158,8 @@ TEST_F(SoundFaultsTest, FourDeviceChangesStopTranslationWithItsNotice) {
         current = outputs[changes % 2];
         ASSERT_TRUE(pactl("set-default-sink " + current));
         ++changes;
-        ASSERT_TRUE(eventually([&] { return listenOutputsOn(current) || !running(); }));
+        ASSERT_TRUE(eventually([&] { return listenOutputsOn(current) || !running(); }))
+            << "change " << changes << " to " << current << "\n" << soundPicture();
         if (!running()) break;
         EXPECT_EQ(ombrix->state()["notice"], "");
         EXPECT_EQ(line(ombrix->state(), "listen"), "Attivo") << "a rebuild, not an error";
@@ -216,7 +217,7 @@ TEST_F(SoundFaultsTest, ChosenSpeakDeviceRemovedMidRun) {
         EXPECT_TRUE(captured(callAppName));
         if (std::string(c.speakLine) == "Attivo") {
             // The microphone's translation now reaches the call through "Ombrix Microfono".
-            EXPECT_TRUE(translationPlaysOn({voice.pid()}, "microphone.monitor", "ombrix_microfono"));
+            EXPECT_TRUE(translationPlaysOn({voice.pid()}, "microphone.monitor", "ombrix_microfono")) << soundPicture();
         }
         EXPECT_TRUE(translationPlaysOn({call.pid()}, tapSink() + ".monitor", "headphones.monitor"));
 
@@ -267,7 +268,7 @@ TEST_F(SoundFaultsTest, SoundServerRestartedMidRun) {
     EXPECT_TRUE(translationPlaysOn({call->pid(), other.pid()}, tapSink() + ".monitor", "headphones.monitor"));
 
     stopAndExpectLeftAsFound("headphones");
-    EXPECT_TRUE(eventually([] { return leftAsFound("Voce di prova", "microphone"); }));
+    EXPECT_TRUE(eventually([] { return leftAsFound("Voce di prova", "microphone"); })) << soundPicture();
 }
 
 }  // namespace
