@@ -122,18 +122,37 @@ public:
             return;
         }
         open_ = false;
-        // Frames not yet handed to the stream are dropped; one being written finishes first.
-        dropUnwritten();
-        websocket::close_reason frame;
-        frame.code = sendableCloseCode(code);
-        frame.reason = closeReasonText(reason);
-        ws_.async_close(frame, [self = this->shared_from_this()](error_code ec) {
+        closeFrame_.code = sendableCloseCode(code);
+        closeFrame_.reason = closeReasonText(reason);
+        // What the owner sent before closing still goes, then the close frame: a link that
+        // retires or ends a connection loses none of the audio it counted as sent. A peer that
+        // has not taken it all within the close timeout loses the connection instead.
+        if (writing_) {
+            armCloseDeadline();
+            return;
+        }
+        sendClose();
+    }
+
+private:
+    void sendClose() {
+        closeSent_ = true;
+        deadline_.cancel();
+        ws_.async_close(closeFrame_, [self = this->shared_from_this()](error_code ec) {
             // The pending read sees the peer's answer; on failure just drop the transport.
             if (ec) self->abortTransport();
         });
     }
 
-private:
+    void armCloseDeadline() {
+        deadline_.expires_after(toDuration(tuning_.closeTimeoutMs));
+        deadline_.async_wait([weak = std::weak_ptr(this->shared_from_this())](error_code ec) {
+            auto self = weak.lock();
+            if (ec || !self || self->closeSent_) return;
+            self->abortTransport();
+        });
+    }
+
     void armDeadline() {
         deadline_.expires_after(toDuration(tuning_.stepTimeoutMs));
         deadline_.async_wait([weak = std::weak_ptr(this->shared_from_this())](error_code ec) {
@@ -235,12 +254,17 @@ private:
             queuedBytes_ -= outbox_.front().size();
             outbox_.pop_front();
         }
-        // A failed write is reported by the read that fails with it.
-        if (ec || closing_ || overflowed_) {
+        // A failed write is reported by the read that fails with it (after a close, by nothing:
+        // the owner has had its report).
+        if (ec || overflowed_) {
             dropUnwritten();
             return;
         }
-        if (!outbox_.empty()) writeNext();
+        if (!outbox_.empty()) {
+            writeNext();
+        } else if (closing_ && !closeSent_) {
+            sendClose();
+        }
     }
 
     // Frames not yet handed to the stream go; the one being written stays until it completes.
@@ -291,6 +315,8 @@ private:
     std::size_t queuedBytes_ = 0;     // in `outbox_`
     bool writing_ = false;
     bool overflowed_ = false;         // the send queue filled up; failing
+    websocket::close_reason closeFrame_;  // the owner's, sent once `outbox_` is through
+    bool closeSent_ = false;
     bool open_ = false;
     bool closing_ = false;
     bool done_ = false;  // nothing more is reported to the owner

@@ -45,8 +45,10 @@ public:
     bool isOpen() const override { return open_; }
     // One text frame, queued behind frames not yet written; dropped unless open.
     void send(const std::string& text) override;
-    // Sends a close frame (or abandons the connection attempt); `onClose(code, reason)` follows on
-    // the queue, and nothing from the peer is reported after this.
+    // Sends a close frame behind the frames already queued (or abandons the connection attempt);
+    // a peer that has not taken them within `closeTimeoutMs` loses the connection instead.
+    // `onClose(code, reason)` follows on the queue at once, and nothing from the peer is reported
+    // after this.
     void close(int code, const std::string& reason) override;
 
     // Called by the connection, on the queue.

@@ -6,6 +6,9 @@
 //   /drop            drops the TCP connection without a close frame on the first message
 //   /deaf            stops reading once open: pings go unanswered, nothing is echoed
 //   /stall           stops reading once open but sends "tick" every 100 ms, so it never looks idle
+//   /count?id=N      reads nothing for 300 ms, then counts the messages it gets (echoing none)
+//                    and notes the close code
+//   /tally?id=N      sends {"messages", "close"} of the /count connection N (close: null while open)
 //   /hang            never answers the upgrade request
 //   /reject?status=S answers the upgrade request with HTTP status S
 //
@@ -19,6 +22,8 @@ const wss = new WebSocketServer({
   noServer: true,
   handleProtocols: (offered) => (offered.size > 0 ? offered.values().next().value : false),
 });
+
+const tallies = new Map();
 
 wss.on('connection', (ws, req) => {
   const url = new URL(req.url, 'http://peer');
@@ -38,6 +43,21 @@ wss.on('connection', (ws, req) => {
     const timer = setInterval(() => ws.send('tick'), 100);
     ws.on('close', () => clearInterval(timer));
     req.socket.on('close', () => clearInterval(timer));
+    return;
+  }
+  if (mode === '/count') {
+    const id = url.searchParams.get('id');
+    const tally = { messages: 0, close: null };
+    tallies.set(id, tally);
+    req.socket.pause();
+    setTimeout(() => req.socket.resume(), 300);
+    ws.on('message', () => { tally.messages += 1; });
+    ws.on('close', (code) => { tally.close = code; });
+    return;
+  }
+  if (mode === '/tally') {
+    ws.send(JSON.stringify(tallies.get(url.searchParams.get('id')) || null));
+    ws.close(1000, '');
     return;
   }
   if (mode === '/info') {

@@ -377,6 +377,37 @@ TEST_F(WebSocketTest, APeerThatStopsReadingFailsTheConnectionOnceTheSendQueueIsF
     EXPECT_FALSE(onCore(*queue, [&] { return probe.socket->isOpen(); }));
 }
 
+// Closing right after sending: every frame reaches the peer before the close frame (a link that
+// retires or ends a connection loses none of the audio it counted as sent), also when the peer
+// is slow to read them.
+TEST_F(WebSocketTest, CloseDeliversWhatWasSentBeforeIt) {
+    NetTuning tuning;
+    tuning.sendQueueMaxBytes = 64u << 20;
+    auto probe = open(url("/count?id=close"), {}, tuning);
+    ASSERT_TRUE(probe.waitOpen());
+    const std::string chunk(256 * 1024, 'x');
+    constexpr int frames = 48;  // far more than loopback buffers hold while the peer waits
+    onCore(*queue, [&] {
+        for (int i = 0; i < frames; ++i) probe.socket->send(chunk);
+        probe.socket->close(1000, "fine");
+    });
+    auto close = probe.waitClose();
+    ASSERT_TRUE(close);
+    EXPECT_EQ(*close, (Close{1000, "fine"})) << "reported at once, as before";
+
+    nlohmann::json tally;
+    for (int asked = 0; asked < 300; ++asked) {
+        auto reader = open(url("/tally?id=close"));
+        ASSERT_TRUE(reader.waitMessages(1));
+        tally = nlohmann::json::parse(reader.report->get().messages.front(), nullptr, false);
+        if (tally.is_object() && !tally["close"].is_null()) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(tally.is_object());
+    EXPECT_EQ(tally["messages"], frames);
+    EXPECT_EQ(tally["close"], 1000);
+}
+
 TEST_F(WebSocketTest, SocketsAndTheirFactoryMayOutliveTheQueue) {
     auto factory = makeSocketFactory(*queue);
     auto opened = open(url("/echo"));
