@@ -52,9 +52,13 @@ struct AppCapture::State {
             if (in.pid == static_cast<std::uint32_t>(::getpid())) continue;
             if (!target.empty() && in.appId != target) continue;
             const SinkInfo* from = p.sinkByIndex(in.sink);
-            if (from && from->name.rfind(kTapPrefix, 0) == 0) continue;  // another run's capture
+            // Not placed yet: pipewire-pulse shows a new stream on no sink until the session
+            // manager has linked it. Taken once it is on its sink, or it would go back to the
+            // default one instead of the device its application asked for.
+            if (!from) continue;
+            if (from->name.rfind(kTapPrefix, 0) == 0) continue;  // another run's capture
             seen.insert(in.index);
-            const std::string origin = (from && from->name != p.defaultSink) ? from->name : "";
+            const std::string origin = from->name != p.defaultSink ? from->name : "";
             moved[in.index] = origin;
             impl->tellGuard("origin " + std::to_string(in.index) + " " + (origin.empty() ? "-" : origin));
             if (pa_operation* op = pa_context_move_sink_input_by_index(impl->context, in.index, sink, nullptr, nullptr))
