@@ -75,38 +75,44 @@ protected:
     // True when the translation plays on `output`: with the speakers' processes paused in the
     // middle of a phrase (the application is still there, only silent), what `output` still gets
     // once the original's last buffers are through can only be the translation's queue playing
-    // out the end of that phrase. However late a loaded machine plays it, it comes.
+    // out the end of that phrase. However late a loaded machine plays it, it comes. Tried up to
+    // three times: on a starved machine the recorders lag, and the pause may land in a pause.
     static bool translationPlaysOn(std::initializer_list<pid_t> speakers, const std::string& input,
                                    const std::string& output) {
-        {
-            // At least 3 s of the speakers as Ombrix gets them, so that their translation is under
-            // way (from a rebuild or a restart on), and then the middle of a phrase.
-            Recorder heard(input);
-            const auto need = static_cast<std::size_t>(3.0 * heard.rate());
-            const auto recent = static_cast<std::size_t>(0.3 * heard.rate());
-            (void)eventually([&] {
-                const auto samples = heard.samples();
-                return samples.size() >= need && rms(samples, samples.size() - recent) > 0.05;
-            });
-        }
-        for (pid_t speaker : speakers) ::kill(-speaker, SIGSTOP);
-        Recorder recorder(output);
-        const auto skip = static_cast<std::size_t>(1.0 * recorder.rate());
-        const auto piece = static_cast<std::size_t>(0.2 * recorder.rate());
         double loudest = 0;
-        const bool found = eventually(
-            [&] {
-                const auto samples = recorder.samples();
-                for (std::size_t at = skip; at + piece <= samples.size(); at += piece) {
-                    loudest = std::max(loudest, rms(std::vector<float>(samples.begin() + long(at),
-                                                                       samples.begin() + long(at + piece))));
-                }
-                return loudest > 0.02;
-            },
-            20000);
-        for (pid_t speaker : speakers) ::kill(-speaker, SIGCONT);
-        if (!found) std::cerr << "loudest 0.2 s on " << output << " after the speakers paused: " << loudest << "\n";
-        return found;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            // Recording from before the pause, so that a late start of the recorder loses nothing.
+            Recorder recorder(output);
+            {
+                // At least 3 s of the speakers as Ombrix gets them, so that their translation is
+                // under way (from a rebuild or a restart on), and then the middle of a phrase.
+                Recorder heard(input);
+                const auto need = static_cast<std::size_t>(3.0 * heard.rate());
+                const auto recent = static_cast<std::size_t>(0.3 * heard.rate());
+                (void)eventually([&] {
+                    const auto samples = heard.samples();
+                    return samples.size() >= need && rms(samples, samples.size() - recent) > 0.05;
+                });
+            }
+            for (pid_t speaker : speakers) ::kill(-speaker, SIGSTOP);
+            const std::size_t from = recorder.samples().size() + static_cast<std::size_t>(1.0 * recorder.rate());
+            const auto piece = static_cast<std::size_t>(0.2 * recorder.rate());
+            const bool found = eventually(
+                [&] {
+                    const auto samples = recorder.samples();
+                    for (std::size_t at = from; at + piece <= samples.size(); at += piece) {
+                        loudest = std::max(loudest, rms(std::vector<float>(samples.begin() + long(at),
+                                                                           samples.begin() + long(at + piece))));
+                    }
+                    return loudest > 0.02;
+                },
+                20000);
+            for (pid_t speaker : speakers) ::kill(-speaker, SIGCONT);
+            if (found) return true;
+            std::cerr << "attempt " << attempt << ": loudest 0.2 s on " << output
+                      << " after the speakers paused: " << loudest << "\n";
+        }
+        return false;
     }
 
     void stopAndExpectLeftAsFound(const std::string& output) {
