@@ -119,14 +119,15 @@ TEST_F(GraphTest, ListenReplaysTheCapturedAppAtTheOriginalGainAndPlaysTheTransla
     EXPECT_GT(correlationWith(speechA(), recordUntilHeld([&] { return chunks.get(); }, 16000, speechA(), 0.6)), 0.6);
     EXPECT_TRUE(chunks.allFull);
 
-    // Ducked: the same call at a quarter of the level.
+    // Ducked: the same call at a quarter of the level. (Bounds wide of 0.25: on a starved machine
+    // the replay skips and a level fitted across a skip reads off; not ducked reads 1.)
     ports.original->ramp(0.25, 5);
     {
         Recorder headphones("headphones.monitor");
         const auto got = recordUntilHeld([&] { return headphones.samples(); }, headphones.rate(), speechA(), 0.5);
         const double ratio = matchWith(speechA(), got).level / fullLevel;
         EXPECT_GT(ratio, 0.15);
-        EXPECT_LT(ratio, 0.4);
+        EXPECT_LT(ratio, 0.5);
     }
 
     // The translation plays on the headphones too.

@@ -87,7 +87,8 @@ TEST_F(VirtualMicrophoneTest, MadeAgainWhenTheServerComesBackUnlessRemoved) {
 
     ASSERT_TRUE(stopServer());
     ASSERT_TRUE(startServer());
-    EXPECT_TRUE(main.waitUntil(both));
+    // Reconnecting and making both again takes a starved machine well beyond the usual wait.
+    EXPECT_TRUE(main.waitUntil(both, 60000));
     // Made again, they still do not take the defaults. (Waited for: on PipeWire the session
     // manager settles the restarted server's defaults a moment after they were set.)
     EXPECT_TRUE(main.waitUntil([&] {
