@@ -69,6 +69,7 @@ struct ModuleInfo {
 struct ServerPicture {
     bool connected = false;
     std::uint64_t generation = 0;  // bumped by every published picture
+    std::uint64_t connection = 0;  // which connection to a server it shows: bumped by each one
     std::uint32_t ownClient = PA_INVALID_INDEX;
     std::string defaultSink;
     std::string defaultSource;
@@ -108,6 +109,7 @@ struct SoundServer::Impl : std::enable_shared_from_this<SoundServer::Impl> {
 
     // Picture being built on the render thread.
     ServerPicture building;
+    std::uint64_t connections = 0;  // loop lock: connections made so far
     int pendingQueries = 0;
     bool refreshAgain = false;
 

@@ -114,6 +114,7 @@ void SoundServer::Impl::connect() {
             if (c != self->context) return;
             switch (pa_context_get_state(c)) {
                 case PA_CONTEXT_READY: {
+                    ++self->connections;
                     pa_context_set_subscribe_callback(
                         c,
                         [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* u) {
@@ -189,6 +190,7 @@ void SoundServer::Impl::refresh() {
     issuedSeq = requestedSeq;
     building = ServerPicture{};
     building.connected = true;
+    building.connection = connections;
     building.ownClient = pa_context_get_index(context);
     pendingQueries = 5;
     auto issue = [this](pa_operation* op) {

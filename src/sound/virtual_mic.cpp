@@ -22,6 +22,8 @@ bool anyOmbrixDevice(const ServerPicture& p) {
     return false;
 }
 
+constexpr int maxAttempts = 3;  // creations tried on one connection
+
 }  // namespace
 
 std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<SoundServer> server, Logger logger) {
@@ -31,8 +33,14 @@ std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<Sou
     SoundServer::Impl& impl = server->impl();
     (void)impl.sync(3000);
     const ServerPicture p = impl.snapshot();
-    mic->wasConnected_ = p.connected;
-    if (p.connected && !anyOmbrixDevice(p)) mic->created_ = mic->createDevices();
+    if (p.connected) {
+        mic->connection_ = p.connection;
+        mic->seenOnConnection_ = anyOmbrixDevice(p);
+        if (!mic->seenOnConnection_) {
+            mic->attemptsOnConnection_ = 1;
+            mic->created_ = mic->madeOnConnection_ = mic->createDevices();
+        }
+    }
     std::weak_ptr<VirtualMicrophone> weak = mic;
     mic->changeHandler_ = server->addChangeHandler([weak] {
         if (auto m = weak.lock()) m->onServerChange();
@@ -73,17 +81,27 @@ bool VirtualMicrophone::createDevices() {
 // A server that restarts (or starts only after the program) comes back without the devices:
 // while the user has not removed them, a call application must find its microphone again.
 // Devices that disappear while the connection stays were removed on purpose and stay removed.
+// A new connection is told by the picture's connection number, not by having seen the server
+// go: on a busy main thread its loss and its return can both be over before this runs.
 void VirtualMicrophone::onServerChange() {
     const ServerPicture p = server_->impl().snapshot();
-    const bool back = p.connected && !wasConnected_;
-    wasConnected_ = p.connected;
     if (!p.connected) return;
     const bool present = anyOmbrixDevice(p);
-    if (back && !present && wanted_) {
-        logger_.debug("suono: il server audio è ripartito senza il microfono virtuale; lo ricreo");
-        (void)createDevices();
-    } else if (!back && !present) {
+    if (p.connection != connection_) {
+        connection_ = p.connection;
+        seenOnConnection_ = madeOnConnection_ = false;
+        attemptsOnConnection_ = 0;
+        if (!present && wanted_)
+            logger_.debug("suono: il server audio è ripartito senza il microfono virtuale; lo ricreo");
+    }
+    if (present) {
+        seenOnConnection_ = true;
+    } else if (seenOnConnection_) {
         wanted_ = false;
+    } else if (wanted_ && !madeOnConnection_ && attemptsOnConnection_ < maxAttempts) {
+        // A server still starting may refuse the modules: tried again at its next changes.
+        ++attemptsOnConnection_;
+        madeOnConnection_ = createDevices();
     }
     keepVolume();
 }

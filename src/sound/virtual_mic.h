@@ -50,7 +50,12 @@ private:
     bool created_ = false;
     bool volumeLogged_ = false;
     bool wanted_ = true;         // false once removed
-    bool wasConnected_ = false;  // at the last change
+    // The server connection of the last change (0: none yet), whether our devices showed on it
+    // and whether this program made them on it (a creation shows a little later).
+    std::uint64_t connection_ = 0;
+    bool seenOnConnection_ = false;
+    bool madeOnConnection_ = false;
+    int attemptsOnConnection_ = 0;
     int changeHandler_ = 0;
 };
 

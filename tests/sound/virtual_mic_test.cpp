@@ -106,5 +106,25 @@ TEST_F(VirtualMicrophoneTest, MadeAgainWhenTheServerComesBackUnlessRemoved) {
     EXPECT_FALSE(sourceListed("ombrix_microfono"));
 }
 
+// The server goes and comes back while the main thread is busy elsewhere: when the change
+// notices finally run, the picture already shows the new connection and never showed the loss.
+TEST_F(VirtualMicrophoneTest, MadeAgainWhenTheMainThreadMissedTheServerGoing) {
+    auto mic = VirtualMicrophone::ensure(server, Logger{});
+    const auto both = [&] { return server->device("ombrix_voce").has_value() && sourceListed("ombrix_microfono"); };
+    ASSERT_TRUE(main.waitUntil(both));
+
+    const char* stop = std::getenv("OMBRIX_TEST_STOP_SERVER");
+    const char* restart = std::getenv("OMBRIX_TEST_RESTART_SERVER");
+    ASSERT_TRUE(stop && restart);
+    ASSERT_EQ(std::system(stop), 0);
+    ASSERT_EQ(std::system(restart), 0);
+    // Waited for without running the main queue.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(server->connected() && server->device("headphones")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(server->connected());
+    EXPECT_TRUE(main.waitUntil(both, 60000));
+}
+
 }  // namespace
 }  // namespace quendra::test
