@@ -131,7 +131,7 @@ TEST_F(SoundFaultsTest, DefaultOutputSwitchedMidRunRebuildsOnTheNewOutput) {
     ASSERT_NO_FATAL_FAILURE(startListening({{"speakEnabled", false}}));
     ASSERT_TRUE(eventually([] { return listenOutputsOn("headphones"); }));
 
-    ASSERT_TRUE(pactl("set-default-sink speakers"));
+    ASSERT_TRUE(setDefaultDevice("sink", "speakers"));
     ASSERT_TRUE(eventually([] { return listenOutputsOn("speakers"); })) << "rebuilt on the new default output";
     const Json& s = ombrix->state();
     EXPECT_TRUE(s["running"].get<bool>());
@@ -162,7 +162,7 @@ TEST_F(SoundFaultsTest, FourDeviceChangesStopTranslationWithItsNotice) {
     std::string current = "headphones";
     while (running() && changes < 10) {
         current = outputs[changes % 2];
-        ASSERT_TRUE(pactl("set-default-sink " + current));
+        ASSERT_TRUE(setDefaultDevice("sink", current));
         ++changes;
         ASSERT_TRUE(eventually([&] { return listenOutputsOn(current) || !running(); }))
             << "change " << changes << " to " << current << "\n" << soundPicture();

@@ -327,7 +327,7 @@ TEST_F(GraphTest, ListenOutputsComeBackOnTheNewDefaultSinkWhenTheirsGoes) {
     const auto module = pactl("load-module module-null-sink sink_name=usb rate=48000 channels=2 "
                               "\"sink_properties=\\\"device.description='Cuffie USB'\\\"\"");
     ASSERT_TRUE(module);
-    ASSERT_TRUE(pactl("set-default-sink usb"));
+    ASSERT_TRUE(setDefaultDevice("sink", "usb"));
     ASSERT_TRUE(main.waitUntil([&] {
         auto def = server->defaultSink();
         return def && def->uid == "usb";
@@ -342,7 +342,7 @@ TEST_F(GraphTest, ListenOutputsComeBackOnTheNewDefaultSinkWhenTheirsGoes) {
         return ours.size() == 2 && ours[0].sinkName == "usb" && ours[1].sinkName == "usb";
     }));
 
-    ASSERT_TRUE(pactl("set-default-sink headphones"));
+    ASSERT_TRUE(setDefaultDevice("sink", "headphones"));
     ASSERT_TRUE(pactl("unload-module " + *module));
     EXPECT_TRUE(main.waitUntil([&] { return loggedLineStarting("ascolto: uscita riaccesa dopo un cambio di configurazione"); }));
     EXPECT_GT(changes, 0);

@@ -114,7 +114,7 @@ TEST_F(SoundServerTest, CapturesOneApplicationAloneAndPutsItBackWithoutAPreferen
     ASSERT_TRUE(waitOnSink("Zoom", "headphones"));
 
     // No stored preference: a new stream of the same application follows a new default.
-    ASSERT_TRUE(pactl("set-default-sink speakers"));
+    ASSERT_TRUE(setDefaultDevice("sink", "speakers"));
     Player again(speechA(), "Zoom", "us.zoom.xos");
     EXPECT_TRUE(main.waitUntil([&] {
         for (auto& r : inputsOf("Zoom"))

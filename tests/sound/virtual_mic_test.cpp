@@ -40,7 +40,7 @@ TEST_F(VirtualMicrophoneTest, CreatedOnceCarriesTheSpeakOutputAndKeepsItsVolume)
     };
     for (const Case& c : {Case{"ombrix_microfono", true}, Case{"ombrix_voce.monitor", true},
                           Case{"microphone.monitor", false}}) {
-        ASSERT_TRUE(pactl("set-default-source " + c.source));
+        ASSERT_TRUE(setDefaultDevice("source", c.source));
         ASSERT_TRUE(main.waitUntil([&] { return server->defaultSourceName() == c.source; })) << c.source;
         EXPECT_EQ(server->defaultInputIsSpeakDevice("ombrix_voce"), c.isSpeak) << c.source;
     }

@@ -78,6 +78,19 @@ std::optional<std::string> pactl(const std::string& args) {
     return out;
 }
 
+bool setDefaultDevice(const std::string& kind, const std::string& name) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!pactl("set-default-" + kind + " " + quote(name))) return false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto now = pactl("get-default-" + kind);
+            if (now && now->substr(0, now->find_last_not_of('\n') + 1) == name) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    return false;
+}
+
 std::vector<std::pair<std::string, std::uint32_t>> sinks() {
     std::vector<std::pair<std::string, std::uint32_t>> out;
     auto text = pactl("--format=json list sinks");

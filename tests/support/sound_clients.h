@@ -25,6 +25,12 @@ std::string soundServerKind();
 // Runs pactl with `args` (a shell word list) and returns its standard output; none on failure.
 std::optional<std::string> pactl(const std::string& args);
 
+// Makes `name` the server's default sink ("sink") or source ("source") and waits until the server
+// reports it. On PipeWire pactl only records the wish: WirePlumber picks the default a moment
+// later, and on a loaded machine may settle on another device if it had not seen this one yet;
+// then the wish is said again (three times at most). False if the server never took it.
+bool setDefaultDevice(const std::string& kind, const std::string& name);
+
 struct SinkInputRow {
     std::uint32_t index = 0;
     std::uint32_t sink = 0;
