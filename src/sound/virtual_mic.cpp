@@ -30,22 +30,14 @@ std::shared_ptr<VirtualMicrophone> VirtualMicrophone::ensure(std::shared_ptr<Sou
     std::shared_ptr<VirtualMicrophone> mic(new VirtualMicrophone);
     mic->server_ = server;
     mic->logger_ = std::move(logger);
-    SoundServer::Impl& impl = server->impl();
-    (void)impl.sync(3000);
-    const ServerPicture p = impl.snapshot();
-    if (p.connected) {
-        mic->connection_ = p.connection;
-        mic->seenOnConnection_ = anyOmbrixDevice(p);
-        if (!mic->seenOnConnection_) {
-            mic->attemptsOnConnection_ = 1;
-            mic->created_ = mic->madeOnConnection_ = mic->createDevices();
-        }
-    }
+    (void)server->impl().sync(3000);
+    // The first connection seen counts like any later one: the devices are made unless there.
+    mic->onServerChange();
+    mic->created_ = mic->madeOnConnection_;
     std::weak_ptr<VirtualMicrophone> weak = mic;
     mic->changeHandler_ = server->addChangeHandler([weak] {
         if (auto m = weak.lock()) m->onServerChange();
     });
-    mic->keepVolume();
     return mic;
 }
 
@@ -88,11 +80,11 @@ void VirtualMicrophone::onServerChange() {
     if (!p.connected) return;
     const bool present = anyOmbrixDevice(p);
     if (p.connection != connection_) {
+        if (connection_ != 0 && !present && wanted_)
+            logger_.debug("suono: il server audio è ripartito senza il microfono virtuale; lo ricreo");
         connection_ = p.connection;
         seenOnConnection_ = madeOnConnection_ = false;
         attemptsOnConnection_ = 0;
-        if (!present && wanted_)
-            logger_.debug("suono: il server audio è ripartito senza il microfono virtuale; lo ricreo");
     }
     if (present) {
         seenOnConnection_ = true;

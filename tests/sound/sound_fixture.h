@@ -64,12 +64,12 @@ inline double correlationWith(const Audio& speech, const std::vector<float>& rec
     return matchWith(speech, recorded, rate).correlation;
 }
 
-// Seconds of recording that surely hold one whole repeat of a looping player (each repeat is the
-// speech and a second of silence), whenever the recording starts.
 // Below this a phrase is absent from a recording: two unrelated phrases reach about 0.3 at their
 // best lag (more on a loaded machine, whose recordings have gaps); one that is there reaches 0.9.
 inline constexpr double absentBelow = 0.4;
 
+// Seconds of recording that surely hold one whole repeat of a looping player (each repeat is the
+// speech and a second of silence), whenever the recording starts.
 inline double loopSeconds(const Audio& speech) { return 2 * double(speech.samples.size()) / speech.sampleRate + 2; }
 
 class SoundTest : public ::testing::Test {
